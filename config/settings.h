@@ -1,0 +1,76 @@
+// The settings record and its loader.
+//
+// All configuration lives below HKEY_LOCAL_MACHINE\SOFTWARE\kestu\QARLOV and
+// is read once per process, before the watcher starts. Afterwards only the
+// scan position fields (Instance, TimeStamp, TimeStampTime) and FileName
+// change, and only on the watcher thread.
+#pragma once
+#include <windows.h>
+
+#define QARLOV_KEY           L"SOFTWARE\\kestu\\QARLOV"
+#define QARLOV_RULE_KEY      L"SOFTWARE\\kestu\\QARLOV\\Rule"
+#define QARLOV_DIALOG_KEY    L"SOFTWARE\\kestu\\QARLOV\\Rule\\Dialog"
+#define QARLOV_EXECUTE_KEY   L"SOFTWARE\\kestu\\QARLOV\\Rule\\Execute"
+#define QARLOV_SYSLOG_KEY    L"SOFTWARE\\kestu\\QARLOV\\Rule\\Syslog"
+#define QARLOV_MESSAGE_KEY   L"SOFTWARE\\kestu\\QARLOV\\Rule\\Message"
+#define SEP_APPS_KEY         L"SOFTWARE\\Symantec\\Symantec Endpoint Protection\\InstalledApps"
+#define SAV_APPS_KEY         L"SOFTWARE\\Symantec\\InstalledApps"
+#define SEP_LOG_SUBDIRECTORY L"Data\\Logs\\AV\\"
+
+typedef struct DialogAction {
+    wchar_t* Message;
+    wchar_t* Title;
+    DWORD WaitForDialog;  // nonzero: wait for the user's answer
+    DWORD WaitInSecs;     // message box time-out in seconds
+} DialogAction;
+
+typedef struct ExecuteAction {
+    wchar_t* CommandLine;
+    DWORD WaitForProgram;
+    DWORD WaitInSecs;     // handed to the wait as milliseconds, as stored
+    DWORD UseSEPBinPath;
+    DWORD HideWindow;
+} ExecuteAction;
+
+typedef struct SyslogAction {
+    DWORD Facility;
+    DWORD Severity;
+    wchar_t* ServerIP;
+    DWORD ServerPort;     // low 16 bits are the UDP port
+    wchar_t* Message;
+} SyslogAction;
+
+typedef struct MessageAction {
+    wchar_t* Message;
+} MessageAction;
+
+typedef struct MonitorSettingsRecord {
+    wchar_t* FileName;          // day file the scan position refers to
+    DWORD Instance;             // scan position: ordinal within TimeStamp
+    wchar_t* TimeStamp;         // scan position: 12 hexadecimal digits
+    SYSTEMTIME TimeStampTime;   // TimeStamp decoded
+    DWORD DebugOutput;          // nonzero: information entries are logged
+    DWORD WaitBeforeAction;     // milliseconds before each reading
+    DWORD ActionStrategy;       // 0 every new line, 1 first of each scan
+    DWORD TriggerStrategy;      // 0 log folder, 1 event log
+    wchar_t* SEPLogDir;         // always ends in a backslash
+    wchar_t* SEPBinPath;
+    DWORD Cat;
+    DWORD Event;
+    DWORD Logger;
+    DialogAction* Dialog;       // each action is null when absent
+    ExecuteAction* Execute;
+    SyslogAction* Syslog;
+    MessageAction* Message;
+} MonitorSettingsRecord;
+
+// A new, all-zero record with DebugOutput 1.
+MonitorSettingsRecord* CreateMonitorSettings(void);
+
+// Access mask for the program's own keys: the 64-bit registry view is used
+// on 64-bit Windows. The antivirus product's keys are opened without it.
+REGSAM ProgramKeyAccess(REGSAM access);
+
+void LoadQARLOVRegistrySettings(void);
+void PrintRuleSummary(void);
+void ParseTimeStamp(const wchar_t* text, SYSTEMTIME* time);

@@ -1,0 +1,176 @@
+#include <winsock2.h>
+#include "core/runstate.h"
+#include "config/strings.h"
+#include "core/log.h"
+#include <stdlib.h>
+
+MonitorSettingsRecord* volatile MonitorSettings = NULL;
+volatile DWORD DebugOutputOfReleasedSettings = 1;
+LogRecord* volatile CurrentRecord = NULL;
+HANDLE volatile EventSourceHandle = NULL;
+volatile LONG WinsockStarted = 0;
+HANDLE volatile ShutDownEvent = NULL;
+volatile LONG WatcherStopped = 0;
+SERVICE_STATUS ServiceStatus;
+SERVICE_STATUS_HANDLE ServiceStatusHandle = NULL;
+volatile LONG AutomaticMode = 0;
+BOOL IsAtLeastXP = FALSE;
+BOOL IsAtLeastWindows7 = FALSE;
+BOOL IsWow64 = FALSE;
+
+// Set by the first stop path; a second one (another control event while the
+// first is handled) leaves the stop to it.
+static volatile LONG StopInProgress = 0;
+
+static void* TakePointer(void* volatile* slot)
+{
+    return InterlockedExchangePointer((PVOID volatile*)slot, NULL);
+}
+
+void FreeMonitorSettings(MonitorSettingsRecord* settings)
+{
+    if (settings == NULL)
+        return;
+    FreeText(&settings->FileName);
+    FreeText(&settings->TimeStamp);
+    FreeText(&settings->SEPLogDir);
+    FreeText(&settings->SEPBinPath);
+    if (settings->Dialog != NULL) {
+        FreeText(&settings->Dialog->Message);
+        FreeText(&settings->Dialog->Title);
+        free(settings->Dialog);
+    }
+    if (settings->Execute != NULL) {
+        FreeText(&settings->Execute->CommandLine);
+        free(settings->Execute);
+    }
+    if (settings->Syslog != NULL) {
+        FreeText(&settings->Syslog->ServerIP);
+        FreeText(&settings->Syslog->Message);
+        free(settings->Syslog);
+    }
+    if (settings->Message != NULL) {
+        FreeText(&settings->Message->Message);
+        free(settings->Message);
+    }
+    free(settings);
+}
+
+// Each item is taken out of its slot atomically, so that two stop paths
+// that meet here release it exactly once.
+void ReleaseGlobals(void)
+{
+    if (InterlockedExchange(&WinsockStarted, 0))
+        WSACleanup();
+
+    HANDLE source = (HANDLE)TakePointer((void* volatile*)&EventSourceHandle);
+    if (source != NULL)
+        DeregisterEventSource(source);
+
+    MonitorSettingsRecord* settings = (MonitorSettingsRecord*)TakePointer((void* volatile*)&MonitorSettings);
+    if (settings != NULL) {
+        DebugOutputOfReleasedSettings = settings->DebugOutput;
+        FreeMonitorSettings(settings);
+    }
+
+    LogRecord* record = (LogRecord*)TakePointer((void* volatile*)&CurrentRecord);
+    if (record != NULL)
+        FreeLogRecord(record);
+
+    HANDLE event = (HANDLE)TakePointer((void* volatile*)&ShutDownEvent);
+    if (event != NULL)
+        CloseHandle(event);
+}
+
+DWORD RandomWaitInterval(DWORD fallback)
+{
+    unsigned int random = 0;
+    if (rand_s(&random) != 0)
+        return fallback;
+    return (DWORD)(((unsigned long long)random * 88) >> 32) + 22;
+}
+
+BOOL CreateShutDownEvent(void)
+{
+    HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (event == NULL)
+        return FALSE;
+    ShutDownEvent = event;
+    return TRUE;
+}
+
+void AcknowledgeShutDown(void)
+{
+    HANDLE event = ShutDownEvent;
+    if (event != NULL)
+        CloseHandle(event);
+    WatcherStopped = 1;
+    ShutDownEvent = NULL;  // last act: the stop side waits for this
+}
+
+BOOL WaitForChangeOrShutDown(HANDLE change)
+{
+    enum { MaxFailedWaits = 10 };
+    HANDLE handles[2] = { change, ShutDownEvent };
+    int failedWaits = 0;
+    for (;;) {
+        DWORD status = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (status == WAIT_OBJECT_0)
+            return TRUE;
+        if (status == WAIT_OBJECT_0 + 1)
+            return FALSE;
+        if (status == WAIT_TIMEOUT) {
+            failedWaits = 0;
+            LogMessage(LogLevelWarning, L"No changes in the timeout period - but timeout happened unexpected.");
+            continue;
+        }
+        LogMessage(LogLevelWarning, L"Unhandled dwWaitStatus.");
+        if (++failedWaits >= MaxFailedWaits)
+            LogMessage(LogLevelError, L"Waiting for changes failed repeatedly. QARLOV stops.");
+    }
+}
+
+BOOL WaitForWatcherRelease(void)
+{
+    HANDLE event = ShutDownEvent;
+    if (event == NULL)
+        return WatcherStopped != 0;
+
+    SetEvent(event);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (ShutDownEvent == NULL)
+            break;
+        Sleep(RandomWaitInterval(71));
+    }
+    return ShutDownEvent == NULL;
+}
+
+static const wchar_t* ControlEventText(DWORD controlType)
+{
+    switch (controlType) {
+    case CTRL_C_EVENT:        return L"CRL-C detected. Shutting down QARLOV.";
+    case CTRL_BREAK_EVENT:    return L"CRL-Break detected. Shutting down QARLOV.";
+    case CTRL_CLOSE_EVENT:    return L"CRL-Close detected. Shutting down QARLOV.";
+    case CTRL_LOGOFF_EVENT:   return L"CRL-Logoff detected. Shutting down QARLOV.";
+    case CTRL_SHUTDOWN_EVENT: return L"CRL-Shutdown detected. Shutting down QARLOV.";
+    default:                  return NULL;
+    }
+}
+
+BOOL WINAPI ConsoleControlHandler(DWORD controlType)
+{
+    const wchar_t* text = ControlEventText(controlType);
+    if (text != NULL)
+        LogMessage(LogLevelInformation, L"%s", text);
+    if (InterlockedExchange(&StopInProgress, 1))
+        return TRUE;
+
+    BOOL watcherReturned = WaitForWatcherRelease();
+    LogMessage(LogLevelInformation, L"Deallocation of global variables and closing of open handles.");
+    // A watcher that is still busy (or the loading before it) would use the
+    // released items: let the system reclaim everything instead.
+    if (!watcherReturned)
+        ExitProcess(0);
+    ReleaseGlobals();
+    return TRUE;
+}

@@ -1,0 +1,6 @@
+#include "core/entry.h"
+
+int wmain(int argumentCount, wchar_t** arguments)
+{
+    return QarlovMain(argumentCount, arguments);
+}

@@ -1,4 +1,17 @@
 #include "actions/actions.h"
-#include "core/pending.h"
+#include "actions/actionsupport.h"
+#include "core/limits.h"
+#include "core/log.h"
+#include "core/runstate.h"
 
-void ExecuteMessageAction(void) { NOT_BUILT_YET(L"ExecuteMessageAction"); }
+void ExecuteMessageAction(void)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    if (settings == NULL || settings->Message == NULL)
+        return;
+    wchar_t text[TextLimit];
+    CopyAndExpand(settings->Message->Message, text, L"Error copying the message string in ExecuteMessageAction.");
+    // Literal text: a "%" from the configuration or from a log field is
+    // never read as a format directive.
+    LogMessage(LogLevelWarning, L"%s", text);
+}

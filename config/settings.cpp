@@ -1,8 +1,11 @@
 #include "config/settings.h"
+#include "config/strings.h"
+#include "core/entry.h"
+#include "core/limits.h"
 #include "core/log.h"
-#include "core/pending.h"
 #include "core/runstate.h"
 #include <stdlib.h>
+#include <strsafe.h>
 
 MonitorSettingsRecord* CreateMonitorSettings(void)
 {
@@ -18,6 +21,297 @@ REGSAM ProgramKeyAccess(REGSAM access)
     return IsWow64 ? (access | KEY_WOW64_64KEY) : access;
 }
 
-void LoadQARLOVRegistrySettings(void) { NOT_BUILT_YET(L"LoadQARLOVRegistrySettings"); }
-void PrintRuleSummary(void) { NOT_BUILT_YET(L"PrintRuleSummary"); }
-void ParseTimeStamp(const wchar_t*, SYSTEMTIME*) { NOT_BUILT_YET(L"ParseTimeStamp"); }
+// --- Reading the registry --------------------------------------------------
+//
+// The registry calls return their error instead of setting the thread's
+// last error; it is set here so that the logged line names the reason.
+
+// A text value offers 8192 bytes (4095 characters and the terminator) to the
+// read, in a buffer of TextLimit characters.
+enum { TextValueBytes = 8192 };
+
+static HKEY OpenProgramKey(const wchar_t* path)
+{
+    HKEY key = NULL;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, ProgramKeyAccess(KEY_READ), &key);
+    if (status != ERROR_SUCCESS) {
+        SetLastError((DWORD)status);
+        LogMessage(LogLevelError, L"Error opening QARLOV registry key [\\HKLM\\%s]. Install QARLOV reg file properly.",
+                   path);
+    }
+    return key;
+}
+
+// The antivirus product's keys, in the registry view of a 32-bit program.
+static HKEY OpenSepKey(const wchar_t* path)
+{
+    HKEY key = NULL;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        SetLastError((DWORD)status);
+        LogMessage(LogLevelError, L"Error opening SEP registry key [\\HKLM\\%s]. SEP not properly installed.", path);
+    }
+    return key;
+}
+
+static void ReportReadFailure(LSTATUS status, const wchar_t* name)
+{
+    SetLastError((DWORD)status);
+    LogMessage(LogLevelError, L"Error reading QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
+}
+
+// Whatever (up to) 4 bytes the value holds, whatever its type.
+static DWORD ReadNumber(HKEY key, const wchar_t* name)
+{
+    DWORD number = 0, size = sizeof(number);
+    LSTATUS status = RegQueryValueExW(key, name, NULL, NULL, (BYTE*)&number, &size);
+    if (status != ERROR_SUCCESS)
+        ReportReadFailure(status, name);
+    return number;
+}
+
+// Reads a text value into buffer (TextLimit characters). The read doesn't
+// promise a terminator, so one is put after the bytes read.
+static void ReadText(HKEY key, const wchar_t* name, wchar_t* buffer)
+{
+    DWORD size = TextValueBytes;
+    LSTATUS status = RegQueryValueExW(key, name, NULL, NULL, (BYTE*)buffer, &size);
+    if (status != ERROR_SUCCESS) {
+        ReportReadFailure(status, name);
+        return;
+    }
+    buffer[size / sizeof(wchar_t)] = L'\0';
+}
+
+static void ReadTextInto(HKEY key, const wchar_t* name, wchar_t* buffer, wchar_t** slot)
+{
+    ReadText(key, name, buffer);
+    CopyAllocate(buffer, slot);
+}
+
+// An action text: each stored "{BR}" becomes a line feed.
+static void ReadActionText(HKEY key, const wchar_t* name, wchar_t* buffer, wchar_t** slot)
+{
+    ReadText(key, name, buffer);
+    Replace(buffer, L"{BR}", L"\n");
+    CopyAllocate(buffer, slot);
+}
+
+// --- The loader --------------------------------------------------------------
+
+static void LoadScanPosition(MonitorSettingsRecord* settings, wchar_t* buffer)
+{
+    HKEY key = OpenProgramKey(QARLOV_KEY);
+    settings->Instance = ReadNumber(key, L"INSTANCE");
+    ReadTextInto(key, L"TIMESTAMP", buffer, &settings->TimeStamp);
+    ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
+    ReadTextInto(key, L"FILENAME", buffer, &settings->FileName);
+    settings->DebugOutput = ReadNumber(key, L"DEBUGOUTPUT");
+    RegCloseKey(key);
+}
+
+static void LoadSepPaths(MonitorSettingsRecord* settings, wchar_t* buffer)
+{
+    HKEY key = OpenSepKey(SEP_APPS_KEY);
+    ReadText(key, L"SEPAppDataDir", buffer);
+    if (FAILED(StringCchCatW(buffer, TextLimit, SEP_LOG_SUBDIRECTORY)))
+        LogMessage(LogLevelError, L"Error adding two string in LoadQARLOVRegistrySettings.");
+    CopyAllocate(buffer, &settings->SEPLogDir);
+    RegCloseKey(key);
+
+    key = OpenSepKey(SAV_APPS_KEY);
+    ReadTextInto(key, L"SAVCE", buffer, &settings->SEPBinPath);
+    RegCloseKey(key);
+}
+
+static void LoadRule(MonitorSettingsRecord* settings)
+{
+    HKEY key = OpenProgramKey(QARLOV_RULE_KEY);
+    settings->Cat = ReadNumber(key, L"CAT");
+    settings->Event = ReadNumber(key, L"EVENT");
+    settings->Logger = ReadNumber(key, L"LOGGER");
+    settings->WaitBeforeAction = ReadNumber(key, L"WAITBEFOREACTION");
+    settings->ActionStrategy = ReadNumber(key, L"ACTIONSTRATEGY");
+    if (settings->ActionStrategy > 1)
+        LogMessage(LogLevelError, L"QARLOV registry entry for ActionStrategy must be 0 (handle all errors) or 1 "
+                                  L"(handle first error of scan).");
+    settings->TriggerStrategy = ReadNumber(key, L"TRIGGERSTRATEGY");
+    if (settings->TriggerStrategy > 1)
+        LogMessage(LogLevelError, L"QARLOV registry entry for TriggerStrategy must be 0 (watch log file) or 1 "
+                                  L"(watch windows event log).");
+    RegCloseKey(key);
+}
+
+// Opens an optional action key. Returns a new all-zero record of the given
+// size with the key open in *key, or null when the key is absent or its
+// DISABLED value is nonzero (an absent or unreadable DISABLED counts as 0).
+static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
+{
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, ProgramKeyAccess(KEY_READ), key) != ERROR_SUCCESS)
+        return NULL;
+    DWORD disabled = 0, size = sizeof(disabled);
+    if (RegQueryValueExW(*key, L"DISABLED", NULL, NULL, (BYTE*)&disabled, &size) != ERROR_SUCCESS)
+        disabled = 0;
+    if (disabled != 0) {
+        RegCloseKey(*key);
+        return NULL;
+    }
+    void* record = calloc(1, recordSize);
+    if (record == NULL)
+        LogMessage(LogLevelError, L"Could not allocate buffer in LoadQARLOVRegistrySettings.");
+    return record;
+}
+
+static void LoadDialogAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+{
+    HKEY key = NULL;
+    DialogAction* action = (DialogAction*)OpenActionKey(QARLOV_DIALOG_KEY, sizeof(DialogAction), &key);
+    if (action == NULL)
+        return;
+    settings->Dialog = action;
+    ReadActionText(key, L"MESSAGE", buffer, &action->Message);
+    ReadActionText(key, L"TITLE", buffer, &action->Title);
+    action->WaitForDialog = ReadNumber(key, L"WAITFORDIALOG");
+    action->WaitInSecs = ReadNumber(key, L"WAITINSECS");
+    RegCloseKey(key);
+}
+
+static void LoadExecuteAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+{
+    HKEY key = NULL;
+    ExecuteAction* action = (ExecuteAction*)OpenActionKey(QARLOV_EXECUTE_KEY, sizeof(ExecuteAction), &key);
+    if (action == NULL)
+        return;
+    settings->Execute = action;
+    ReadActionText(key, L"COMMANDLINE", buffer, &action->CommandLine);
+    action->WaitForProgram = ReadNumber(key, L"WAITFORPROGRAM");
+    action->WaitInSecs = ReadNumber(key, L"WAITINSECS");
+    action->UseSEPBinPath = ReadNumber(key, L"USESEPBINPATH");
+    action->HideWindow = ReadNumber(key, L"HIDEWINDOW");
+    RegCloseKey(key);
+}
+
+static void LoadSyslogAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+{
+    HKEY key = NULL;
+    SyslogAction* action = (SyslogAction*)OpenActionKey(QARLOV_SYSLOG_KEY, sizeof(SyslogAction), &key);
+    if (action == NULL)
+        return;
+    settings->Syslog = action;
+    action->Facility = ReadNumber(key, L"FACILITY");
+    ReadActionText(key, L"MESSAGE", buffer, &action->Message);
+    ReadTextInto(key, L"SERVERIP", buffer, &action->ServerIP);  // taken as stored
+    action->ServerPort = ReadNumber(key, L"SERVERPORT");
+    action->Severity = ReadNumber(key, L"SEVERITY");
+    RegCloseKey(key);
+}
+
+static void LoadMessageAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+{
+    HKEY key = NULL;
+    MessageAction* action = (MessageAction*)OpenActionKey(QARLOV_MESSAGE_KEY, sizeof(MessageAction), &key);
+    if (action == NULL)
+        return;
+    settings->Message = action;
+    ReadActionText(key, L"MESSAGE", buffer, &action->Message);
+    RegCloseKey(key);
+}
+
+// Reads every setting in a fixed order; the first missing or invalid one
+// ends the process with an error naming it.
+void LoadQARLOVRegistrySettings(void)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    wchar_t buffer[TextLimit];
+
+    LoadScanPosition(settings, buffer);
+    LoadSepPaths(settings, buffer);
+    LoadRule(settings);
+    LoadDialogAction(settings, buffer);
+    LoadExecuteAction(settings, buffer);
+    LoadSyslogAction(settings, buffer);
+    LoadMessageAction(settings, buffer);
+    if (settings->Dialog == NULL && settings->Execute == NULL && settings->Syslog == NULL &&
+        settings->Message == NULL)
+        LogMessage(LogLevelError,
+                   L"No action settings found in registry. Specify \"Dialog\", \"Execute\", \"Syslog\", or \"Message\".");
+}
+
+// --- Time stamp text -----------------------------------------------------------
+
+static int HexDigitValue(wchar_t c)
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    return 0;
+}
+
+// Six pairs of hexadecimal digits. A character that is no digit counts as
+// 0, and so does every digit missing from a text shorter than 12
+// characters: nothing after the terminator is read. No range is checked.
+void ParseTimeStamp(const wchar_t* text, SYSTEMTIME* time)
+{
+    WORD pairs[6] = { 0, 0, 0, 0, 0, 0 };
+    BOOL ended = (text == NULL);
+    for (int i = 0; i < 12; ++i) {
+        if (!ended && text[i] == L'\0')
+            ended = TRUE;
+        int digit = ended ? 0 : HexDigitValue(text[i]);
+        pairs[i / 2] = (WORD)(pairs[i / 2] * 16 + digit);
+    }
+    time->wYear = (WORD)(pairs[0] + 1970);
+    time->wMonth = (WORD)(pairs[1] + 1);
+    time->wDay = pairs[2];
+    time->wHour = pairs[3];
+    time->wMinute = pairs[4];
+    time->wSecond = pairs[5];
+}
+
+// --- Rule summary ----------------------------------------------------------------
+
+static const wchar_t* FlagText(DWORD flag)
+{
+    return flag != 0 ? L"TRUE" : L"FALSE";
+}
+
+void PrintRuleSummary(void)
+{
+    if (!IsConsoleMode())
+        return;
+    const MonitorSettingsRecord* settings = MonitorSettings;
+    wchar_t first[TextLimit], second[TextLimit];
+
+    ConsolePrint(L"Action rule: Cat=%d, Event=%d, Logger=%d\nParameters:  WaitBeforeAction=%d, ActionStrategy=%d, "
+                 L"TriggerStrategy=%d, DebugOutput=%d\n\n",
+                 (int)settings->Cat, (int)settings->Event, (int)settings->Logger, (int)settings->WaitBeforeAction,
+                 (int)settings->ActionStrategy, (int)settings->TriggerStrategy, (int)settings->DebugOutput);
+    if (settings->Dialog != NULL) {
+        const DialogAction* dialog = settings->Dialog;
+        Abbrev(dialog->Title, 25, first);
+        Abbrev(dialog->Message, 25, second);
+        ConsolePrint(L"Dialog   [ Title: %s, Message: %s, Wait: %s, Time: %d ]\n", first, second,
+                     FlagText(dialog->WaitForDialog), (int)dialog->WaitInSecs);
+    }
+    if (settings->Execute != NULL) {
+        const ExecuteAction* execute = settings->Execute;
+        Abbrev(execute->CommandLine, 50, first);
+        ConsolePrint(L"Execute  [ %s, Wait: %s, Time:%d, UseSEPBinPath:%s HideWindow:%s ]\n", first,
+                     FlagText(execute->WaitForProgram), (int)execute->WaitInSecs, FlagText(execute->UseSEPBinPath),
+                     FlagText(execute->HideWindow));
+    }
+    if (settings->Syslog != NULL) {
+        const SyslogAction* syslog = settings->Syslog;
+        Abbrev(syslog->Message, 50, first);
+        Abbrev(syslog->ServerIP, 16, second);
+        ConsolePrint(L"Syslog   [ %s, %s:%d, Facility: %d, Severity: %d ]\n\n", first, second, (int)syslog->ServerPort,
+                     (int)syslog->Facility, (int)syslog->Severity);
+    }
+    if (settings->Message != NULL) {
+        Abbrev(settings->Message->Message, 70, first);
+        ConsolePrint(L"Message  [ %s ]\n\n", first);
+    }
+}

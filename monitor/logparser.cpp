@@ -1,9 +1,26 @@
+// The antivirus log is re-read whole on every trigger. What was handled
+// before is recognised only by the scan position: the time stamp of the last
+// handled line and its ordinal (instance) among the matching lines of that
+// time stamp. Lines that fail the rule or are old cost only the decoding of
+// their first four fields; a LogRecord is allocated and published in
+// CurrentRecord only for a line that is handled, because nothing but the
+// actions and the scan-position write look at it.
 #include "monitor/logparser.h"
+#include "actions/actions.h"
+#include "config/scanposition.h"
 #include "config/strings.h"
-#include "core/pending.h"
+#include "core/limits.h"
+#include "core/log.h"
+#include "core/runstate.h"
 #include <stdlib.h>
+#include <string.h>
+#include <strsafe.h>
 
-void ProcessFileContent(const char*) { NOT_BUILT_YET(L"ProcessFileContent"); }
+// What one scan (one call of ProcessFileContent) carries from line to line.
+typedef struct ScanState {
+    DWORD Instance;    // ordinal of the next matching line within its time stamp
+    BOOL FirstOfScan;  // no line of this scan has been handled yet
+} ScanState;
 
 void FreeLogRecord(LogRecord* record)
 {
@@ -13,4 +30,253 @@ void FreeLogRecord(LogRecord* record)
     FreeText(&record->Text7);
     FreeText(&record->Text8);
     free(record);
+}
+
+static int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0;
+}
+
+static void SkipComma(LineCursor* cursor)
+{
+    if (cursor->Position < cursor->End && *cursor->Position == ',')
+        ++cursor->Position;
+}
+
+BYTE ParseHexByte(LineCursor* cursor)
+{
+    int value = 0;
+    for (int i = 0; i < 2; ++i) {
+        int digit = 0;
+        if (cursor->Position < cursor->End) {
+            digit = HexDigitValue(*cursor->Position);
+            ++cursor->Position;
+        }
+        value = value * 16 + digit;
+    }
+    return (BYTE)value;
+}
+
+// The white space strtol skips in the "C" locale.
+static BOOL IsNumberSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static BOOL IsDecimalDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+LONG ParseNumberField(LineCursor* cursor)
+{
+    const char* position = cursor->Position;
+    const char* end = cursor->End;
+    while (position < end && IsNumberSpace(*position))
+        ++position;
+    BOOL negative = FALSE;
+    if (position < end && (*position == '+' || *position == '-')) {
+        negative = *position == '-';
+        ++position;
+    }
+    if (position == end || !IsDecimalDigit(*position)) {
+        SkipComma(cursor);  // no number: the cursor stays where it was
+        return 0;
+    }
+
+    // Saturates like strtol: LONG_MAX, or LONG_MIN for a negative number.
+    const unsigned long long limit = negative ? 2147483648ULL : 2147483647ULL;
+    unsigned long long value = 0;
+    for (; position < end && IsDecimalDigit(*position); ++position) {
+        if (value <= limit)
+            value = value * 10 + (unsigned long long)(*position - '0');
+    }
+    if (value > limit)
+        value = limit;
+    cursor->Position = position;
+    SkipComma(cursor);
+    return negative ? (LONG)(-(long long)value) : (LONG)value;
+}
+
+static size_t FieldLength(const LineCursor* cursor)
+{
+    size_t available = (size_t)(cursor->End - cursor->Position);
+    const char* comma = (const char*)memchr(cursor->Position, ',', available);
+    return comma != NULL ? (size_t)(comma - cursor->Position) : available;
+}
+
+void ExtractTextField(LineCursor* cursor, wchar_t** slot)
+{
+    size_t length = FieldLength(cursor);
+    size_t kept = length < TextLimit - 1 ? length : TextLimit - 1;
+    wchar_t text[TextLimit];
+    for (size_t i = 0; i < kept; ++i)
+        text[i] = (wchar_t)(unsigned char)cursor->Position[i];
+    text[kept] = L'\0';
+    CopyAllocate(text, slot);
+    cursor->Position += length;
+    SkipComma(cursor);
+}
+
+void SkipField(LineCursor* cursor)
+{
+    cursor->Position += FieldLength(cursor);
+    SkipComma(cursor);
+}
+
+// Fields 1 to 4: the time, then event, category and logger.
+static void DecodeLineHeader(LineCursor* line, LogRecord* record)
+{
+    SYSTEMTIME* time = &record->Time;
+    time->wYear = (WORD)(ParseHexByte(line) + 1970);
+    time->wMonth = (WORD)(ParseHexByte(line) + 1);
+    time->wDay = ParseHexByte(line);
+    time->wHour = ParseHexByte(line);
+    time->wMinute = ParseHexByte(line);
+    time->wSecond = ParseHexByte(line);
+    SkipComma(line);
+    record->Event = ParseNumberField(line);
+    record->Category = ParseNumberField(line);
+    record->Logger = ParseNumberField(line);
+}
+
+static BOOL MatchesRule(const LogRecord* record, const MonitorSettingsRecord* settings)
+{
+    return (DWORD)record->Event == settings->Event && (DWORD)record->Category == settings->Cat &&
+           (DWORD)record->Logger == settings->Logger;
+}
+
+// Negative, 0 or positive as the line's time is older than, equal to or newer
+// than the stored one; day of week and milliseconds take no part.
+static int CompareLineTime(const SYSTEMTIME* line, const SYSTEMTIME* stored)
+{
+    const WORD lineFields[] = { line->wYear, line->wMonth, line->wDay, line->wHour, line->wMinute, line->wSecond };
+    const WORD storedFields[] = { stored->wYear,   stored->wMonth,  stored->wDay,
+                                  stored->wHour,   stored->wMinute, stored->wSecond };
+    for (int i = 0; i < 6; ++i) {
+        if (lineFields[i] != storedFields[i])
+            return lineFields[i] < storedFields[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+// The position test for a matching line; keeps the instance count of the
+// scan. Lines with the stored time stamp are passed over until the count
+// has gone beyond the stored instance.
+static BOOL IsNewLine(const SYSTEMTIME* time, const MonitorSettingsRecord* settings, ScanState* scan)
+{
+    int order = CompareLineTime(time, &settings->TimeStampTime);
+    if (order != 0) {
+        scan->Instance = 0;
+        return order > 0;
+    }
+    if (scan->Instance <= settings->Instance) {
+        ++scan->Instance;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The record of a handled line, published for the actions.
+static LogRecord* PublishRecord(const LogRecord* decoded)
+{
+    LogRecord* record = (LogRecord*)calloc(1, sizeof(LogRecord));
+    if (record == NULL)
+        LogMessage(LogLevelError, L"Could not allocate a log record in ProcessFileContent.");
+    *record = *decoded;
+    CurrentRecord = record;
+    return record;
+}
+
+// Taken out of CurrentRecord atomically: an error entry on this thread may
+// have released it already (ReleaseGlobals).
+static void ReleaseCurrentRecord(void)
+{
+    LogRecord* record = (LogRecord*)InterlockedExchangePointer((PVOID volatile*)&CurrentRecord, NULL);
+    if (record != NULL)
+        FreeLogRecord(record);
+}
+
+static void FormatTimeText(LogRecord* record)
+{
+    const SYSTEMTIME* time = &record->Time;
+    wchar_t text[TextLimit];
+    if (FAILED(StringCchPrintfW(text, TextLimit, L"%02d.%02d.%d %02d:%02d:%02d", time->wDay, time->wMonth,
+                                time->wYear, time->wHour, time->wMinute, time->wSecond)))
+        LogMessage(LogLevelError, L"Error formatting time stamp in ProcessFileContent.");
+    CopyAllocate(text, &record->TimeText);
+}
+
+// Fields 5 to 11, read only for a line whose actions run.
+static void DecodeActionFields(LineCursor* line, LogRecord* record)
+{
+    FormatTimeText(record);
+    ExtractTextField(line, &record->Text5);
+    ExtractTextField(line, &record->Text6);
+    ExtractTextField(line, &record->Text7);
+    ExtractTextField(line, &record->Text8);
+    SkipField(line);
+    SkipField(line);
+    record->Number11 = ParseNumberField(line);
+}
+
+static void RunActions(const MonitorSettingsRecord* settings)
+{
+    if (settings->Dialog != NULL)
+        ExecuteDialogAction();
+    if (settings->Syslog != NULL)
+        ExecuteSyslogAction();
+    if (settings->Execute != NULL)
+        ExecuteProgramAction();
+    if (settings->Message != NULL)
+        ExecuteMessageAction();
+}
+
+// A new matching line: the actions (for every such line, or for the first
+// of the scan only), then the scan position. A line whose position was not
+// yet written when the program ended is handled again after the next start.
+static void HandleLine(LineCursor* line, const LogRecord* decoded, MonitorSettingsRecord* settings, ScanState* scan)
+{
+    LogRecord* record = PublishRecord(decoded);
+    if (settings->ActionStrategy == 0 || scan->FirstOfScan) {
+        DecodeActionFields(line, record);
+        RunActions(settings);
+    }
+    scan->FirstOfScan = FALSE;
+    SaveScanPosition(scan->Instance, &record->Time);
+    ++scan->Instance;
+    ReleaseCurrentRecord();
+}
+
+static void ProcessLine(LineCursor* line, MonitorSettingsRecord* settings, ScanState* scan)
+{
+    LogRecord decoded;
+    ZeroMemory(&decoded, sizeof(decoded));
+    DecodeLineHeader(line, &decoded);
+    if (MatchesRule(&decoded, settings) && IsNewLine(&decoded.Time, settings, scan))
+        HandleLine(line, &decoded, settings, scan);
+}
+
+void ProcessFileContent(const char* content)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    ScanState scan = { 0, TRUE };
+    const char* cursor = content;
+    while (*cursor != '\0') {
+        // strchr stops at the line feed or at the terminating NUL, so the
+        // content is searched only once.
+        const char* lineFeed = strchr(cursor, '\n');
+        const char* next = lineFeed != NULL ? lineFeed + 1 : cursor + strlen(cursor);
+        LineCursor line = { cursor, lineFeed != NULL ? lineFeed : next };
+        if (line.End > line.Position && line.End[-1] == '\r')
+            --line.End;  // the carriage return of CR LF belongs to no field
+        ProcessLine(&line, settings, &scan);
+        cursor = next;
+    }
 }

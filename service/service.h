@@ -14,3 +14,7 @@ void StartStopService(BOOL start);
 
 void InstallMessageProvider(void);
 void RemoveMessageProvider(void);
+
+// The full path of this program (PathLimit characters), as registered for
+// the service and the message provider. A path that doesn't fit is an error.
+void GetProgramPath(wchar_t* path);

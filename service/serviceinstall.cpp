@@ -1,6 +1,117 @@
 #include "service/service.h"
-#include "core/pending.h"
+#include "core/limits.h"
+#include "core/log.h"
+#include <strsafe.h>
 
-void InstallService(void) { NOT_BUILT_YET(L"InstallService"); }
-void RemoveService(void) { NOT_BUILT_YET(L"RemoveService"); }
-void StartStopService(BOOL) { NOT_BUILT_YET(L"StartStopService"); }
+void GetProgramPath(wchar_t* path)
+{
+    DWORD length = GetModuleFileNameW(NULL, path, PathLimit);
+    if (length == 0 || length >= PathLimit)
+        LogMessage(LogLevelError, L"Could not get the path of this program.");
+}
+
+static SC_HANDLE OpenServiceManager(void)
+{
+    return OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+}
+
+void InstallService(void)
+{
+    // The path is quoted: unquoted, a path with blanks such as
+    // C:\Program Files\... would let the system start C:\Program.exe.
+    wchar_t path[PathLimit];
+    wchar_t quotedPath[PathLimit + 2];
+    GetProgramPath(path);
+    StringCchPrintfW(quotedPath, PathLimit + 2, L"\"%s\"", path);
+
+    SC_HANDLE manager = OpenServiceManager();
+    if (manager == NULL) {
+        LogMessage(LogLevelWarning, L"Could not open Service Control Manager to install QARLOV service.");
+        return;
+    }
+    // No account name: the service runs as LocalSystem.
+    SC_HANDLE service = CreateServiceW(manager, QARLOV_SERVICE_NAME, QARLOV_SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       quotedPath, NULL, NULL, NULL, NULL, NULL);
+    if (service == NULL) {
+        LogMessage(LogLevelWarning, L"Can not create QARLOV service.");
+        CloseServiceHandle(manager);
+        return;
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    LogMessage(LogLevelInformation, L"QARLOV was installed as service.");
+}
+
+void RemoveService(void)
+{
+    SC_HANDLE manager = OpenServiceManager();
+    if (manager == NULL)
+        LogMessage(LogLevelError, L"Could not open Service Control Manager to deinstall QARLOV service.");
+    SC_HANDLE service = OpenServiceW(manager, QARLOV_SERVICE_NAME, DELETE);
+    if (service == NULL) {
+        LogMessage(LogLevelWarning, L"Could not open QARLOV service for removal.");
+        CloseServiceHandle(manager);
+        return;
+    }
+    if (!DeleteService(service))
+        LogMessage(LogLevelWarning, L"Could not deinstall QARLOV service.");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    LogMessage(LogLevelInformation, L"QARLOV service was marked for deletion.");
+}
+
+// Each returns TRUE when the request went to the Service Control Manager.
+static BOOL RequestStart(SC_HANDLE service, const SERVICE_STATUS_PROCESS* status)
+{
+    if (status->dwCurrentState != SERVICE_STOPPED && status->dwCurrentState != SERVICE_STOP_PENDING) {
+        LogMessage(LogLevelWarning, L"Cannot start the QARLOV service because it is already running.");
+        return FALSE;
+    }
+    if (!StartServiceW(service, 0, NULL))
+        LogMessage(LogLevelError, L"StartService failed (%d).", (int)GetLastError());
+    return TRUE;
+}
+
+static BOOL RequestStop(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
+{
+    if (status->dwCurrentState != SERVICE_RUNNING && status->dwCurrentState != SERVICE_START_PENDING) {
+        LogMessage(LogLevelWarning, L"Cannot stop the QARLOV service because it is not started.");
+        return FALSE;
+    }
+    // SERVICE_STATUS_PROCESS begins with the fields of SERVICE_STATUS.
+    if (!ControlService(service, SERVICE_CONTROL_STOP, (LPSERVICE_STATUS)status))
+        LogMessage(LogLevelError, L"StopService failed (%d).", (int)GetLastError());
+    return TRUE;
+}
+
+void StartStopService(BOOL start)
+{
+    const wchar_t* doing = start ? L"starting" : L"stopping";
+    SC_HANDLE manager = OpenServiceManager();
+    if (manager == NULL) {
+        LogMessage(LogLevelWarning, L"Could not open SCM for %s the QARLOV service.", doing);
+        return;
+    }
+    SC_HANDLE service = OpenServiceW(manager, QARLOV_SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (service == NULL) {
+        LogMessage(LogLevelWarning, L"Could not open the QARLOV service for %s.", doing);
+        CloseServiceHandle(manager);
+        return;
+    }
+
+    SERVICE_STATUS_PROCESS status;
+    DWORD bytesNeeded = 0;
+    BOOL requested = FALSE;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status, sizeof(status), &bytesNeeded))
+        LogMessage(LogLevelWarning, L"QueryServiceStatusEx failed (%d). Can not %s the QARLOV service.",
+                   (int)GetLastError(), start ? L"start" : L"stop");
+    else
+        requested = start ? RequestStart(service, &status) : RequestStop(service, &status);
+
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    // The request is not waited for: the service may still be on its way.
+    if (requested)
+        LogMessage(LogLevelInformation, L"QARLOV service was %s.", start ? L"started" : L"stopped");
+}

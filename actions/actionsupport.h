@@ -1,0 +1,33 @@
+// Pieces shared by the actions, and the parts of the Execute and Syslog
+// actions that can be checked without starting a process or sending.
+#pragma once
+#include <windows.h>
+#include "config/settings.h"
+
+// A configured text or log field that is absent counts as empty.
+inline const wchar_t* TextOrEmpty(const wchar_t* text)
+{
+    return text != NULL ? text : L"";
+}
+
+// Copies source into text (TextLimit characters) and fills in the
+// placeholders. A source that doesn't fit logs copyFailure as an error.
+void CopyAndExpand(const wchar_t* source, wchar_t* text, const wchar_t* copyFailure);
+
+// The command line of the external program, placeholders filled in, into
+// commandLine (TextLimit characters). With UseSEPBinPath the program path
+// (sepBinPath joined with the first item of the configured command line) is
+// quoted; otherwise the configured command line is taken as it is.
+void BuildProgramCommandLine(const ExecuteAction* action, const wchar_t* sepBinPath, wchar_t* commandLine);
+
+// The start-up record of the external program: on the interactive desktop,
+// with a hidden window when hideWindow is set.
+void PrepareStartupInfo(BOOL hideWindow, STARTUPINFOW* startup);
+
+// Text to bytes, one byte per character; a character above U+00FF becomes
+// "?". capacity counts bytes, terminator included.
+void NarrowToBytes(const wchar_t* text, char* bytes, size_t capacity);
+
+// The syslog datagram "<PRI>message" into payload (TextLimit bytes); returns
+// its length in bytes. The terminating zero byte is not part of it.
+int BuildSyslogPayload(const SyslogAction* syslog, char* payload);

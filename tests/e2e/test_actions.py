@@ -1,0 +1,237 @@
+"""The four actions end to end: qarlov.exe -CONSOLE watches a stand-in
+antivirus day file, and one new matching line runs Dialog, Syslog, Execute and
+Message in that order. A real rsyslog on loopback receives the datagram with
+the configured facility and severity, a raw UDP listener sees its exact
+bytes, the external program (qrecord.exe) records the command line it was
+given (the program path below the antivirus folder quoted, in the console
+user's environment), the Message action prints its WARNING line with the
+line's values, and the dialog reports that Wine's message box refuses. An
+invalid syslog address is reported and nothing is sent."""
+import datetime
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import qarlov_harness as qh
+
+MONITORING = "  Monitoring directory "
+DIALOG_REFUSED = "  WARNING  Error displaying a message box. Message might not have been seen by user."
+INVALID_ADDRESS = "  WARNING  Invalid IP address specified for Syslog message."
+SEP_BIN = "C:\\Program Files (x86)\\Symantec\\SEP\\"
+
+
+def wait_until(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    return condition()
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Rsyslog:
+    """rsyslogd in the foreground with a configuration of its own: a UDP input
+    on a free loopback port, every datagram written to a file as facility,
+    severity and the raw message."""
+
+    def __init__(self):
+        self.dir = pathlib.Path(tempfile.mkdtemp(prefix="qarlov-rsyslog-"))
+        (self.dir / "work").mkdir()
+        self.port = free_udp_port()
+        self.received_file = self.dir / "received.log"
+        config = self.dir / "rsyslog.conf"
+        config.write_text(
+            f'global(workDirectory="{self.dir / "work"}")\n'
+            'module(load="imudp")\n'
+            f'input(type="imudp" address="127.0.0.1" port="{self.port}")\n'
+            'template(name="fields" type="string" string="%syslogfacility%|%syslogseverity%|%rawmsg%\\n")\n'
+            f'if $inputname == "imudp" then action(type="omfile" file="{self.received_file}" template="fields")\n')
+        self.stderr = open(self.dir / "stderr", "wb")
+        self.process = subprocess.Popen(["rsyslogd", "-n", "-f", str(config), "-i", str(self.dir / "rsyslogd.pid")],
+                                        stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr)
+        if not self._answers_probe():
+            self.stop()
+            raise RuntimeError("rsyslogd did not start: " + (self.dir / "stderr").read_text(errors="replace"))
+
+    def _answers_probe(self):
+        """Sends a probe until it shows in the output file."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            def arrived():
+                sender.sendto(b"<13>probe", ("127.0.0.1", self.port))
+                time.sleep(0.1)
+                return any(line.endswith("|probe") or "<13>probe" in line for line in self.lines())
+            return wait_until(lambda: self.process.poll() is None and arrived(), 10)
+
+    def lines(self):
+        try:
+            return self.received_file.read_text(encoding="latin-1").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def messages(self):
+        """(facility, severity, raw message) of every datagram but the probes."""
+        entries = []
+        for line in self.lines():
+            facility, severity, raw = line.split("|", 2)
+            if raw != "<13>probe":
+                entries.append((int(facility), int(severity), raw))
+        return entries
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+        self.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class ActionsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = qh.WinePrefix()
+        cls.av = qh.AvStandIn(cls.prefix, bin_dir=SEP_BIN)
+        # The external program lives below the antivirus folder, whose name
+        # has blanks; C:\Program.exe is what Windows would start for the
+        # unquoted path. It is a program that records nothing.
+        sep_bin = cls.prefix.linux_path(SEP_BIN)
+        sep_bin.mkdir(parents=True, exist_ok=True)
+        shutil.copy(qh.bin_path("qrecord.exe"), sep_bin / "qrecord.exe")
+        shutil.copy(qh.bin_path("qctrl.exe"), cls.prefix.drive_c / "Program.exe")
+        # qrecord.exe writes where QRECORD_FILE of its own environment says.
+        # QARLOV's own environment names one file; the console user's
+        # environment, changed after QARLOV has started, another.
+        cls.user_record = cls.prefix.drive_c / "user-record.log"
+        cls.own_record = cls.prefix.drive_c / "qarlov-record.log"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+
+    def setUp(self):
+        self.prefix.reg_delete(r"HKCU\Environment", "QRECORD_FILE")
+        for path in list(self.av.log_dir.iterdir()) + [self.user_record, self.own_record]:
+            if path.exists():
+                path.unlink()
+        now = datetime.datetime.now().replace(microsecond=0)
+        self.stored = now - datetime.timedelta(minutes=10)
+        self.old_line = self.av.log_line(time=now - datetime.timedelta(minutes=20), computer="OLD-PC")
+        self.new_time = now
+        self.av.append([self.old_line, self.av.log_line(time=now, event=5, computer="OTHER-PC")])
+
+    def records(self):
+        try:
+            return self.user_record.read_text(encoding="utf-8").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def configure(self, **actions):
+        qh.configure(self.prefix, timestamp=qh.time_field(self.stored), **actions)
+
+    def run_for_one_new_line(self, expected_text, **line_fields):
+        """Starts the watcher, appends one new matching line, waits until
+        expected_text is printed, stops with Ctrl-C; returns the output."""
+        run = qh.start_console(self.prefix, ["-CONSOLE"], env_extra={
+            "QRECORD_FILE": self.prefix.windows_path(self.own_record)})
+        self.addCleanup(run.__exit__, None, None, None)
+        self.assertTrue(run.wait_for(MONITORING, 30), run.output() + run.stderr())
+        self.prefix.reg_add(r"HKCU\Environment", "QRECORD_FILE", "REG_SZ",
+                            self.prefix.windows_path(self.user_record))
+        self.av.append(self.av.log_line(time=self.new_time, **line_fields))
+        self.assertTrue(run.wait_for(expected_text, 15), run.output())
+        time.sleep(0.3)
+        run.send_ctrl("c")
+        self.assertEqual(0, run.wait(30), run.output())
+        return run.output()
+
+    def assert_in_order(self, output, *texts):
+        position = 0
+        for text in texts:
+            found = output.find(text, position)
+            self.assertGreaterEqual(found, 0, f"{text!r} missing (in order) from:\n{output}")
+            position = found + len(text)
+
+    def test_one_new_line_runs_all_four_actions_in_order(self):
+        rsyslog = Rsyslog()
+        self.addCleanup(rsyslog.stop)
+        self.configure(
+            dialog=dict(title="QARLOV %01", message="%06 on %04", waitfordialog=0, waitinsecs=10),
+            syslog=dict(facility=16, severity=4, serverip="127.0.0.1", serverport=rsyslog.port,
+                        message="%04 found %06 (%01/%02/%03) 100%"),
+            execute=dict(commandline='qrecord.exe %01 "%05" %08', waitforprogram=1, waitinsecs=10000,
+                         usesepbinpath=1, hidewindow=1),
+            message=dict(message="Risk %06 on %04 for %05 at %00, event %01 action %08 %s"))
+        time_text = self.new_time.strftime("%d.%m.%Y %H:%M:%S")
+        message_line = (f"  WARNING  Risk EICAR Test String on WKS-0142 for alice at {time_text}, "
+                        "event 51 action 1 %s")
+
+        output = self.run_for_one_new_line(message_line)
+
+        command_line = f'"{SEP_BIN}qrecord.exe" 51 "alice" 1'
+        self.assert_in_order(output, DIALOG_REFUSED, f"  Executing external program [{command_line}].\n",
+                             message_line)
+        self.assertEqual(1, output.count(message_line), output)
+        self.assertNotIn("OLD-PC", output)
+        self.assertNotIn("OTHER-PC", output)
+        # Waited for, so the record is there already.
+        self.assertEqual([command_line], self.records())
+        self.assertFalse(self.own_record.exists(), "the program got QARLOV's own environment")
+        self.assertTrue(wait_until(rsyslog.messages, 5))
+        self.assertEqual([(16, 4, "<132>WKS-0142 found EICAR Test String (51/1/2) 100%")], rsyslog.messages())
+
+    def test_the_datagram_is_exactly_priority_and_message(self):
+        with qh.UdpListener() as listener:
+            self.configure(
+                syslog=dict(facility=16, severity=6, serverip="127.0.0.1", serverport=65536 + listener.port,
+                            message="%01|%04|%08|caf\u00e9 \u20ac"),
+                message=dict(message="sent"))
+            self.run_for_one_new_line("  WARNING  sent", computer="PC-\xe9")
+            self.assertEqual([b"<134>51|PC-\xe9|1|caf\xe9 ?"], listener.datagrams(timeout=2))
+
+    def test_an_invalid_syslog_address_is_reported_and_nothing_is_sent(self):
+        with qh.UdpListener() as listener:
+            self.configure(
+                syslog=dict(facility=1, severity=1, serverip="255.255.255.255", serverport=listener.port,
+                            message="%04"),
+                message=dict(message="after syslog"))
+            output = self.run_for_one_new_line("  WARNING  after syslog")
+            self.assert_in_order(output, INVALID_ADDRESS, "  WARNING  after syslog")
+            self.assertEqual([], listener.datagrams(timeout=1))
+
+    def run_configured_command_line(self, command_line):
+        self.configure(
+            execute=dict(commandline=command_line, waitforprogram=1, waitinsecs=10000, usesepbinpath=0,
+                         hidewindow=1),
+            message=dict(message="after execute"))
+        return self.run_for_one_new_line("  WARNING  after execute")
+
+    def test_without_sep_bin_path_an_unquoted_command_line_is_passed_as_configured(self):
+        # The system then takes C:\Program.exe: the trap of the quoting test
+        # above is real.
+        output = self.run_configured_command_line(f"{SEP_BIN}qrecord.exe %01")
+        self.assertIn(f"  Executing external program [{SEP_BIN}qrecord.exe 51].\n", output)
+        self.assertEqual([], self.records())
+
+    def test_without_sep_bin_path_a_quoted_command_line_is_passed_as_configured(self):
+        self.run_configured_command_line(f'"{SEP_BIN}qrecord.exe" %01')
+        self.assertEqual([f'"{SEP_BIN}qrecord.exe" 51'], self.records())
+
+if __name__ == "__main__":
+    unittest.main()

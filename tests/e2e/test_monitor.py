@@ -1,0 +1,222 @@
+"""Log-file monitoring end to end: qarlov.exe -CONSOLE with a stand-in antivirus
+data folder reads today's day file at start, handles exactly the new matching
+lines (the Message action prints one WARNING line per handled line, and the
+registry keeps the scan position), handles an appended line at once, repeats
+nothing after a restart, reports a missing day file, stops on Ctrl-C or a
+console close, and loses no line at midnight."""
+import datetime
+import re
+import time
+import unittest
+
+import qarlov_harness as qh
+
+MESSAGE = dict(message="HANDLED %04 %00")
+HANDLED = re.compile(r"  WARNING  HANDLED (\S+) ")
+MONITORING = "  Monitoring directory "
+CTRL_C_LINE = "  CRL-C detected. Shutting down QARLOV.\n"
+CLOSE_LINE = "  CRL-Close detected. Shutting down QARLOV.\n"
+WATCHER_LINE = "  Shutting down log file monitor routine. QARLOV is about to stop.\n"
+RELEASE_LINE = "  Deallocation of global variables and closing of open handles.\n"
+GIVE_UP = "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between."
+
+
+def handled(output):
+    """The computer fields of the lines whose actions ran, in order."""
+    return HANDLED.findall(output)
+
+
+def wait_until(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.02)
+    return condition()
+
+
+class MonitorTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = qh.WinePrefix()
+        cls.av = qh.AvStandIn(cls.prefix)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+
+    def setUp(self):
+        for path in self.av.log_dir.iterdir():
+            path.unlink()
+        self.today = datetime.date.today()
+        self.morning = datetime.datetime.combine(self.today, datetime.time(8, 0, 0))
+
+    def at(self, seconds):
+        return self.morning + datetime.timedelta(seconds=seconds)
+
+    def line(self, computer, seconds, **fields):
+        return self.av.log_line(time=self.at(seconds), computer=computer, **fields)
+
+    def position(self):
+        values = self.prefix.reg_values(qh.QARLOV_KEY)
+        return values["INSTANCE"], values["TIMESTAMP"], values["FILENAME"]
+
+    def start(self, env_extra=None):
+        run = qh.start_console(self.prefix, ["-CONSOLE"], env_extra=env_extra)
+        self.addCleanup(run.__exit__, None, None, None)
+        self.assertTrue(run.wait_for(MONITORING, 30), run.output() + run.stderr())
+        return run
+
+    def stop(self, run, kind="c", line=CTRL_C_LINE):
+        run.send_ctrl(kind)
+        self.assertEqual(0, run.wait(30), run.output())
+        output = run.output()
+        self.assert_in_order(output, line, WATCHER_LINE)
+        return output
+
+    def assert_in_order(self, output, *texts):
+        position = 0
+        for text in texts:
+            found = output.find(text, position)
+            self.assertGreaterEqual(found, 0, f"{text!r} missing (in order) from:\n{output}")
+            position = found + len(text)
+
+    def test_handles_exactly_the_new_lines_then_appended_ones_and_a_restart_repeats_nothing(self):
+        qh.configure(self.prefix, instance=0, timestamp=qh.time_field(self.at(10)), filename="01012000.Log",
+                     message=MESSAGE)
+        self.av.append([self.line("OLD", 5), self.line("STORED", 10), self.line("NEW1", 10),
+                        self.line("OTHER", 20, event=5), self.line("NEW2", 20), self.line("NEW3", 20)])
+        run = self.start()
+        self.assertEqual(["NEW1", "NEW2", "NEW3"], handled(run.output()))
+        self.assertEqual((1, qh.time_field(self.at(20)), qh.day_file_name(self.today)), self.position())
+
+        appended = time.monotonic()
+        self.av.append(self.line("NEW4", 30))
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED NEW4 "), 5), run.output())
+        self.assertLess(time.monotonic() - appended, 1.0)
+        self.assertEqual(["NEW1", "NEW2", "NEW3", "NEW4"], handled(run.output()))
+        self.assertEqual((0, qh.time_field(self.at(30)), qh.day_file_name(self.today)), self.position())
+        self.stop(run)
+
+        run = self.start()
+        time.sleep(0.5)
+        self.av.append(self.line("NEW5", 30))
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED NEW5 "), 5), run.output())
+        self.assertEqual(["NEW5"], handled(run.output()))
+        self.assertEqual((1, qh.time_field(self.at(30)), qh.day_file_name(self.today)), self.position())
+        self.stop(run)
+
+    def test_a_missing_day_file_is_reported_and_read_once_it_exists(self):
+        qh.configure(self.prefix, message=MESSAGE)
+        run = self.start()
+        self.assertIn("  WARNING  " + GIVE_UP, run.output())
+
+        (self.av.log_dir / "other.txt").write_bytes(b"x")
+        missing = (f"  WARNING  Directory content changed but log file {qh.day_file_name(self.today)} "
+                   "was not found.")
+        self.assertTrue(run.wait_for(missing, 5), run.output())
+        self.assertEqual([], handled(run.output()))
+
+        self.av.append(self.line("FIRST", 1))
+        self.assertTrue(run.wait_for(f"  File {qh.day_file_name(self.today)} changed.\n", 5), run.output())
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED FIRST "), 5), run.output())
+        self.stop(run)
+
+    def test_a_console_close_stops_the_watcher(self):
+        qh.configure(self.prefix, message=MESSAGE)
+        self.av.append(self.line("FIRST", 1))
+        run = self.start()
+        self.stop(run, "close", CLOSE_LINE)
+
+    def test_without_debug_output_the_stop_is_silent(self):
+        qh.configure(self.prefix, debug_output=0, message=MESSAGE)
+        self.av.append(self.line("FIRST", 1))
+        run = qh.start_console(self.prefix, ["-CONSOLE"])
+        self.addCleanup(run.__exit__, None, None, None)
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED FIRST "), 30), run.output())
+        time.sleep(0.3)
+        run.send_ctrl("c")
+        self.assertEqual(0, run.wait(30))
+        self.assertNotIn("Shutting down", run.output())
+        self.assertNotIn("CRL-C", run.output())
+
+    def test_ctrl_c_while_the_first_reading_waits_ends_the_program(self):
+        qh.configure(self.prefix, rule=dict(wait_before_action=8000), message=MESSAGE)
+        self.av.append(self.line("FIRST", 1))
+        run = qh.start_console(self.prefix, ["-CONSOLE"])
+        self.addCleanup(run.__exit__, None, None, None)
+        self.assertTrue(run.wait_for("Action rule:", 30), run.output())
+        time.sleep(0.5)
+        started = time.monotonic()
+        run.send_ctrl("c")
+        self.assertEqual(0, run.wait(30), run.output())
+        self.assertLess(time.monotonic() - started, 5)
+        output = run.output()
+        self.assert_in_order(output, CTRL_C_LINE, RELEASE_LINE)
+        self.assertEqual([], handled(output))
+
+    def test_ctrl_c_while_a_notification_is_handled_ends_the_program_and_the_line_is_kept(self):
+        qh.configure(self.prefix, rule=dict(wait_before_action=6000), message=MESSAGE)
+        self.av.append(self.line("FIRST", 1))
+        run = qh.start_console(self.prefix, ["-CONSOLE"])
+        self.addCleanup(run.__exit__, None, None, None)
+        self.assertTrue(run.wait_for(MONITORING, 30), run.output())
+        saved = self.position()
+        self.av.append(self.line("SECOND", 2))
+        time.sleep(0.5)  # the watcher now sleeps WaitBeforeAction before reading
+        run.send_ctrl("c")
+        self.assertEqual(0, run.wait(30), run.output())
+        output = run.output()
+        self.assert_in_order(output, CTRL_C_LINE, RELEASE_LINE)
+        self.assertNotIn(WATCHER_LINE, output)
+        self.assertEqual(["FIRST"], handled(output))
+        self.assertEqual(saved, self.position())
+
+        # Not handled before the stop, so the next start handles it.
+        qh.configure(self.prefix, instance=saved[0], timestamp=saved[1], filename=saved[2], message=MESSAGE)
+        run = self.start()
+        self.assertEqual(["SECOND"], handled(run.output()))
+        self.stop(run)
+
+    def test_no_line_is_lost_at_midnight(self):
+        # The program's local time zone puts midnight a few seconds ahead.
+        utc = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+        before_midnight = datetime.datetime.combine(utc.date(), datetime.time(23, 59, 52))
+        offset = int((before_midnight - utc).total_seconds()) % 86400
+        tz = "XXX-%02d:%02d:%02d" % (offset // 3600, offset // 60 % 60, offset % 60)
+
+        def local_now():
+            return datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None) + datetime.timedelta(
+                seconds=offset)
+
+        day = local_now().date()
+        next_day = day + datetime.timedelta(days=1)
+        late = datetime.datetime.combine(day, datetime.time(23, 59, 50))
+        qh.configure(self.prefix, filename=qh.day_file_name(day), message=MESSAGE)
+        self.av.append(self.av.log_line(time=late, computer="EVENING"), date=day)
+        run = self.start(env_extra={"TZ": tz})
+        self.assertEqual(["EVENING"], handled(run.output()))
+        self.assertLess(local_now(), datetime.datetime.combine(next_day, datetime.time()), "started too late")
+
+        self.av.append(self.av.log_line(time=late + datetime.timedelta(seconds=1), computer="BEFORE"), date=day)
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED BEFORE "), 5), run.output())
+
+        self.assertTrue(wait_until(lambda: local_now() > datetime.datetime.combine(next_day, datetime.time(0, 0, 1)),
+                                   30))
+        # Written after midnight to the previous day's file (a late write).
+        self.av.append(self.av.log_line(time=late + datetime.timedelta(seconds=9), computer="LATE"), date=day)
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED LATE "), 5), run.output())
+        self.assertEqual((0, qh.time_field(late + datetime.timedelta(seconds=9)), qh.day_file_name(day)),
+                         self.position())
+
+        after = datetime.datetime.combine(next_day, datetime.time(0, 0, 5))
+        self.av.append(self.av.log_line(time=after, computer="MORNING"), date=next_day)
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED MORNING "), 5), run.output())
+        self.assertEqual(["EVENING", "BEFORE", "LATE", "MORNING"], handled(run.output()))
+        self.assertEqual((0, qh.time_field(after), qh.day_file_name(next_day)), self.position())
+        self.stop(run)
+
+
+if __name__ == "__main__":
+    unittest.main()

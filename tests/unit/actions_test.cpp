@@ -1,0 +1,544 @@
+// inet_addr gives the receiver its loopback address.
+#define _WINSOCK_DEPRECATED_NO_WARNINGS
+#include <winsock2.h>
+#include "actions/actions.h"
+#include "actions/actionsupport.h"
+#include "config/strings.h"
+#include "core/limits.h"
+#include "core/runstate.h"
+#include "core/seams.h"
+#include "tests/unit/sample_record.h"
+#include "tests/unit/test_support.h"
+#include <wtsapi32.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <functional>
+#include <string>
+#include <vector>
+
+static wchar_t* Owned(const std::wstring& text)
+{
+    return _wcsdup(text.c_str());
+}
+
+template <typename T>
+static T* NewAction(void)
+{
+    return (T*)calloc(1, sizeof(T));
+}
+
+static size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Fresh settings and the real platform calls for every test.
+class ActionTest : public ::testing::Test {
+protected:
+    SampleRecord Sample;
+    PlatformCalls SavedPlatform = Platform;
+
+    void SetUp() override
+    {
+        ResetMonitorSettings();
+        AutomaticMode = 0;
+        SetLastError(0);
+    }
+    void TearDown() override
+    {
+        Platform = SavedPlatform;
+        AutomaticMode = 0;
+        ResetMonitorSettings();
+    }
+};
+
+// ---- Dialog -------------------------------------------------------------
+
+struct DialogCall {
+    HANDLE Server;
+    DWORD Session;
+    std::wstring Title;
+    DWORD TitleLength;
+    std::wstring Message;
+    DWORD MessageLength;
+    DWORD Style;
+    DWORD Timeout;
+    DWORD* Response;
+    BOOL Wait;
+};
+
+static std::vector<DialogCall> DialogCalls;
+static BOOL DialogAnswer;
+static DWORD SessionAnswer;
+static int SessionQueries;
+
+static BOOL WINAPI RecordDialog(HANDLE server, DWORD session, LPWSTR title, DWORD titleLength, LPWSTR message,
+                                DWORD messageLength, DWORD style, DWORD timeout, DWORD* response, BOOL wait)
+{
+    DialogCalls.push_back({ server, session, title, titleLength, message, messageLength, style, timeout, response,
+                            wait });
+    return DialogAnswer;
+}
+
+static DWORD WINAPI AnswerSession(void)
+{
+    ++SessionQueries;
+    return SessionAnswer;
+}
+
+class DialogActionTest : public ActionTest {
+protected:
+    void SetUp() override
+    {
+        ActionTest::SetUp();
+        DialogCalls.clear();
+        DialogAnswer = TRUE;
+        SessionAnswer = 7;
+        SessionQueries = 0;
+        Platform.SendMessageToSession = RecordDialog;
+        Platform.GetActiveConsoleSessionId = AnswerSession;
+        MonitorSettings->Dialog = NewAction<DialogAction>();
+    }
+    void Configure(const std::wstring& title, const std::wstring& message, DWORD wait, DWORD seconds)
+    {
+        DialogAction* dialog = MonitorSettings->Dialog;
+        FreeText(&dialog->Title);
+        FreeText(&dialog->Message);
+        dialog->Title = Owned(title);
+        dialog->Message = Owned(message);
+        dialog->WaitForDialog = wait;
+        dialog->WaitInSecs = seconds;
+    }
+};
+
+TEST_F(DialogActionTest, PassesExpandedTextsAndSettingsToTheMessageBox)
+{
+    struct Case {
+        const wchar_t* Title;
+        const wchar_t* Message;
+        DWORD Wait, Seconds;
+        const wchar_t* ShownTitle;
+        const wchar_t* ShownMessage;
+    } cases[] = {
+        { L"Alert %01", L"%04\nfound %06", 1, 30, L"Alert 51", L"HOST01\nfound EICAR Test String" },
+        { L"", L"plain 100%", 0, 0, L"", L"plain 100%" },
+    };
+    for (const Case& c : cases) {
+        DialogCalls.clear();
+        Configure(c.Title, c.Message, c.Wait, c.Seconds);
+        std::string output = CaptureConsoleOutput(ExecuteDialogAction);
+
+        EXPECT_EQ("", output);
+        ASSERT_EQ(1u, DialogCalls.size());
+        const DialogCall& call = DialogCalls[0];
+        EXPECT_EQ(nullptr, call.Server);  // the local server
+        EXPECT_EQ(7u, call.Session);
+        EXPECT_EQ(c.ShownTitle, call.Title);
+        EXPECT_EQ((wcslen(c.ShownTitle) + 1) * 2, call.TitleLength);
+        EXPECT_EQ(c.ShownMessage, call.Message);
+        EXPECT_EQ((wcslen(c.ShownMessage) + 1) * 2, call.MessageLength);
+        EXPECT_EQ(0x1040u, call.Style);
+        EXPECT_EQ(c.Seconds, call.Timeout);
+        EXPECT_NE(nullptr, call.Response);
+        EXPECT_EQ((BOOL)c.Wait, call.Wait);
+    }
+}
+
+TEST_F(DialogActionTest, RefusedMessageBoxIsAWarning)
+{
+    DialogAnswer = FALSE;
+    Configure(L"t", L"m", 0, 0);
+    std::string output = CaptureConsoleOutput(ExecuteDialogAction);
+    EXPECT_NE(std::string::npos,
+              output.find("WARNING  Error displaying a message box. Message might not have been seen by user."))
+        << output;
+    EXPECT_EQ(1u, DialogCalls.size());
+}
+
+TEST_F(DialogActionTest, NoConsoleSessionSwitchesToAutomaticModeOnce)
+{
+    SessionAnswer = 0xFFFFFFFF;
+    Configure(L"t", L"m", 0, 0);
+    std::string output = CaptureConsoleOutput([] {
+        ExecuteDialogAction();
+        ExecuteDialogAction();
+        SessionAnswer = 1;  // a session appears: the mode stays
+        ExecuteDialogAction();
+    });
+    EXPECT_EQ(1u, CountOf(output, "WARNING  Unable to get a WTS session id. Dialog boxes can not be displayed. "
+                                  "Switching to automatic mode."))
+        << output;
+    EXPECT_EQ(1u, CountOf(output, "\n"));
+    EXPECT_EQ(1, AutomaticMode);
+    EXPECT_EQ(1, SessionQueries);
+    EXPECT_TRUE(DialogCalls.empty());
+}
+
+// ---- Execute ------------------------------------------------------------
+
+static std::wstring CommandLineFor(const wchar_t* configured, BOOL useSEPBinPath, const wchar_t* sepBinPath)
+{
+    ExecuteAction action = {};
+    action.CommandLine = (wchar_t*)configured;
+    action.UseSEPBinPath = useSEPBinPath;
+    std::vector<wchar_t> commandLine(TextLimit, L'\0');
+    BuildProgramCommandLine(&action, sepBinPath, commandLine.data());
+    return commandLine.data();
+}
+
+TEST_F(ActionTest, CommandLineQuotesTheJoinedProgramPathOnly)
+{
+    const wchar_t* sep = L"C:\\Program Files (x86)\\Symantec\\SEP";
+    struct Case {
+        const wchar_t* Configured;
+        BOOL UseSEPBinPath;
+        const wchar_t* SEPBinPath;
+        const wchar_t* Expected;
+    } cases[] = {
+        { L"notify.exe %01 \"%04\"", TRUE, sep,
+          L"\"C:\\Program Files (x86)\\Symantec\\SEP\\notify.exe\" 51 \"HOST01\"" },
+        { L"notify.exe", TRUE, L"C:\\SEP bin\\", L"\"C:\\SEP bin\\notify.exe\"" },
+        { L"\"my tool.exe\" -a %08", TRUE, L"C:\\SEP", L"\"C:\\SEP\\my tool.exe\" -a 4" },
+        { L"\"tool\".exe x", TRUE, L"C:\\SEP", L"\"C:\\SEP\\tool\".exe x" },
+        { L"  lead.exe\targ", TRUE, L"C:\\SEP", L"\"C:\\SEP\\lead.exe\"\targ" },
+        { L"\"open ended.exe arg", TRUE, L"C:\\SEP", L"\"C:\\SEP\\open ended.exe arg\"" },
+        { L"tool%01.exe", TRUE, L"C:\\SEP %02", L"\"C:\\SEP 1\\tool51.exe\"" },
+        { L"tool.exe a", TRUE, L"", L"\"tool.exe\" a" },
+        { L"C:\\Program Files\\tool.exe %01", FALSE, sep, L"C:\\Program Files\\tool.exe 51" },
+        { L"\"C:\\a b\\t.exe\"", FALSE, sep, L"\"C:\\a b\\t.exe\"" },
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.Expected, CommandLineFor(c.Configured, c.UseSEPBinPath, c.SEPBinPath))
+            << testing::PrintToString(std::wstring(c.Configured));
+}
+
+TEST(StartupInfo, HidesTheWindowOnlyWhenAsked)
+{
+    for (BOOL hide : { FALSE, TRUE }) {
+        STARTUPINFOW startup;
+        memset(&startup, 0xCC, sizeof(startup));
+        PrepareStartupInfo(hide, &startup);
+
+        EXPECT_EQ(68u, startup.cb);
+        ASSERT_NE(nullptr, startup.lpDesktop);
+        EXPECT_STREQ(L"winsta0\\default", startup.lpDesktop);
+        STARTUPINFOW expected = {};
+        expected.cb = 68;
+        expected.lpDesktop = startup.lpDesktop;
+        expected.dwFlags = hide ? STARTF_USESHOWWINDOW : 0;
+        expected.wShowWindow = SW_HIDE;  // 0 either way
+        EXPECT_EQ(0, memcmp(&expected, &startup, sizeof(startup))) << "hide " << hide;
+    }
+}
+
+class ExecuteActionTest : public ActionTest {
+protected:
+    void SetUp() override
+    {
+        ActionTest::SetUp();
+        MonitorSettings->Execute = NewAction<ExecuteAction>();
+    }
+    void Configure(const std::wstring& commandLine, DWORD waitForProgram, DWORD waitLimit)
+    {
+        ExecuteAction* action = MonitorSettings->Execute;
+        FreeText(&action->CommandLine);
+        action->CommandLine = Owned(commandLine);
+        action->WaitForProgram = waitForProgram;
+        action->WaitInSecs = waitLimit;
+        action->HideWindow = 1;
+    }
+};
+
+static std::wstring TempFilePath(const wchar_t* name)
+{
+    wchar_t directory[MAX_PATH];
+    GetTempPathW(MAX_PATH, directory);
+    return std::wstring(directory) + name;
+}
+
+static std::string ReadWholeFile(const std::wstring& path)
+{
+    std::string bytes;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == NULL)
+        return bytes;
+    char chunk[256];
+    for (size_t n; (n = fread(chunk, 1, sizeof(chunk), file)) > 0;)
+        bytes.append(chunk, n);
+    fclose(file);
+    return bytes;
+}
+
+TEST_F(ExecuteActionTest, StartsTheProgramWaitsForItAndClearsTheErrorCode)
+{
+    std::wstring marker = TempFilePath(L"qarlov-execute-marker.txt");
+    DeleteFileW(marker.c_str());
+    Configure(L"cmd.exe /c echo %01>\"" + marker + L"\"", 1, INFINITE);
+    SetLastError(ERROR_ACCESS_DENIED);
+
+    std::string output = CaptureConsoleOutput(ExecuteProgramAction);
+    DWORD errorAfter = GetLastError();
+
+    EXPECT_EQ(0u, errorAfter);
+    EXPECT_NE(std::string::npos, output.find("Executing external program [cmd.exe /c echo 51>\"")) << output;
+    EXPECT_EQ(std::string::npos, output.find("WARNING")) << output;
+    // Waited for: the program's output is there at once.
+    EXPECT_EQ(0u, ReadWholeFile(marker).find("51")) << ReadWholeFile(marker);
+    DeleteFileW(marker.c_str());
+}
+
+TEST(ExecuteHelper, DISABLED_SleepThreeSeconds)
+{
+    Sleep(3000);
+}
+
+TEST_F(ExecuteActionTest, WaitLimitIsTakenAsMilliseconds)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    Configure(std::wstring(L"\"") + self +
+                  L"\" --gtest_filter=ExecuteHelper.DISABLED_SleepThreeSeconds --gtest_also_run_disabled_tests",
+              1, 5);
+    DWORD start = GetTickCount();
+    std::string output = CaptureConsoleOutput(ExecuteProgramAction);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(std::string::npos, output.find("WARNING")) << output;
+    EXPECT_LT(elapsed, 1500u) << "a limit of 5 waited like 5 seconds";
+}
+
+TEST_F(ExecuteActionTest, ProgramThatCannotStartIsAWarningWithTheSystemReason)
+{
+    Configure(L"C:\\no\\such\\program.exe %01", 0, 0);
+    std::string output = CaptureConsoleOutput(ExecuteProgramAction);
+    EXPECT_NE(std::string::npos, output.find("Executing external program [C:\\no\\such\\program.exe 51].")) << output;
+    EXPECT_NE(std::string::npos, output.find("WARNING  Could not execute external program. -> ")) << output;
+}
+
+// ---- Syslog -------------------------------------------------------------
+
+TEST_F(ActionTest, SyslogPayloadIsPriorityAndMessageOneBytePerCharacter)
+{
+    struct Case {
+        DWORD Facility, Severity;
+        const wchar_t* Message;
+        std::string Expected;
+    } cases[] = {
+        { 16, 6, L"%01", "<134>51" },
+        { 1, 9, L"x", "<9>x" },  // bitwise OR, not addition
+        { 23, 7, L"", "<191>" },
+        { 0, 0, L"%04 %05 %s %d", "<0>HOST01 alice %s %d" },
+        { 3, 4, L"caf\u00e9 \u20ac\u0100 \u00ff", std::string("<28>caf\xe9 ?? \xff") },
+    };
+    for (const Case& c : cases) {
+        SyslogAction syslog = {};
+        syslog.Facility = c.Facility;
+        syslog.Severity = c.Severity;
+        syslog.Message = (wchar_t*)c.Message;
+        std::vector<char> payload(TextLimit, 'Z');
+        int length = BuildSyslogPayload(&syslog, payload.data());
+        EXPECT_EQ(c.Expected, std::string(payload.data(), (size_t)length));
+    }
+}
+
+TEST(NarrowToBytes, StopsAtCapacity)
+{
+    char bytes[4];
+    NarrowToBytes(L"123456", bytes, sizeof(bytes));
+    EXPECT_STREQ("123", bytes);
+}
+
+// A UDP socket on 127.0.0.1 that receives what the action sends.
+class UdpReceiver {
+public:
+    UdpReceiver()
+    {
+        WSADATA data;
+        WSAStartup(0x0202, &data);
+        Socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        bind(Socket, (sockaddr*)&address, sizeof(address));
+        int size = sizeof(address);
+        getsockname(Socket, (sockaddr*)&address, &size);
+        Port = ntohs(address.sin_port);
+    }
+    ~UdpReceiver()
+    {
+        closesocket(Socket);
+        WSACleanup();
+    }
+    // The datagrams that arrive: the first within timeout milliseconds,
+    // each further one within 200 ms of the one before.
+    std::vector<std::string> Receive(DWORD timeout)
+    {
+        std::vector<std::string> datagrams;
+        char buffer[TextLimit + 16];
+        for (;;) {
+            setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout, sizeof(timeout));
+            int received = recv(Socket, buffer, sizeof(buffer), 0);
+            if (received < 0)
+                return datagrams;
+            datagrams.push_back(std::string(buffer, (size_t)received));
+            timeout = 200;
+        }
+    }
+    SOCKET Socket;
+    u_short Port;
+};
+
+class SyslogActionTest : public ActionTest {
+protected:
+    UdpReceiver Receiver;
+    void SetUp() override
+    {
+        ActionTest::SetUp();
+        SyslogAction* syslog = NewAction<SyslogAction>();
+        syslog->Facility = 16;
+        syslog->Severity = 6;
+        syslog->ServerIP = Owned(L"127.0.0.1");
+        syslog->ServerPort = 65536 + Receiver.Port;  // only the low 16 bits count
+        syslog->Message = Owned(L"%04 found %06");
+        MonitorSettings->Syslog = syslog;
+    }
+};
+
+TEST_F(SyslogActionTest, SendsOneDatagramToTheServer)
+{
+    WinsockStarted = 0;
+    std::string output = CaptureConsoleOutput(ExecuteSyslogAction);
+    EXPECT_EQ("", output);
+    EXPECT_EQ(1, WinsockStarted);
+    std::vector<std::string> datagrams = Receiver.Receive(2000);
+    ASSERT_EQ(1u, datagrams.size());
+    EXPECT_EQ("<134>HOST01 found EICAR Test String", datagrams[0]);
+}
+
+TEST_F(SyslogActionTest, InvalidAddressIsAWarningAndSendsNothing)
+{
+    for (const wchar_t* address : { L"255.255.255.255", L"localhost", L"127.0.0.\u0661" }) {
+        FreeText(&MonitorSettings->Syslog->ServerIP);
+        MonitorSettings->Syslog->ServerIP = Owned(address);
+        std::string output = CaptureConsoleOutput(ExecuteSyslogAction);
+        EXPECT_EQ(1u, CountOf(output, "WARNING  Invalid IP address specified for Syslog message.")) << output;
+    }
+    EXPECT_TRUE(Receiver.Receive(300).empty());
+}
+
+// ---- Message ------------------------------------------------------------
+
+class MessageActionTest : public ActionTest {
+protected:
+    void Configure(const std::wstring& message)
+    {
+        if (MonitorSettings->Message == NULL)
+            MonitorSettings->Message = NewAction<MessageAction>();
+        FreeText(&MonitorSettings->Message->Message);
+        MonitorSettings->Message->Message = Owned(message);
+    }
+};
+
+TEST_F(MessageActionTest, LogsTheExpandedTextLiterallyAsOneWarning)
+{
+    Sample.Text6 = L"%s%n%d";
+    Sample.Publish();
+    struct Case {
+        const wchar_t* Message;
+        const char* Line;
+    } cases[] = {
+        { L"%04 saw %07 (%05, 100%, %x)", "  WARNING  HOST01 saw C:\\Users\\alice\\eicar.com (%s%n%d, 100%, %x)\r\n" },
+        { L"", "  WARNING  \r\n" },
+    };
+    for (const Case& c : cases) {
+        Configure(c.Message);
+        std::string output = CaptureConsoleOutput([] {
+            SetLastError(0);  // no system text behind the warning
+            ExecuteMessageAction();
+        });
+        EXPECT_EQ(1u, CountOf(output, "\n")) << output;
+        EXPECT_EQ(output.size() - strlen(c.Line), output.find(c.Line)) << output;
+    }
+}
+
+TEST_F(ActionTest, AbsentActionsDoNothing)
+{
+    std::string output = CaptureConsoleOutput([] {
+        ExecuteDialogAction();
+        ExecuteSyslogAction();
+        ExecuteProgramAction();
+        ExecuteMessageAction();
+    });
+    EXPECT_EQ("", output);
+}
+
+// ---- Texts that don't fit end the process -------------------------------
+
+struct FatalCase {
+    const char* Name;
+    std::function<void()> Configure;
+    void (*Action)(void);
+    const char* Message;
+};
+
+TEST_F(ActionTest, TextsThatDoNotFitEndTheProcess)
+{
+    const std::wstring tooLong(TextLimit, L'x');
+    const FatalCase cases[] = {
+        { "dialog title",
+          [&] {
+              MonitorSettings->Dialog = NewAction<DialogAction>();
+              MonitorSettings->Dialog->Title = Owned(tooLong);
+              MonitorSettings->Dialog->Message = Owned(L"m");
+          },
+          ExecuteDialogAction, "Error copying the title string in ExecuteDialogAction\\." },
+        { "dialog message",
+          [&] {
+              MonitorSettings->Dialog = NewAction<DialogAction>();
+              MonitorSettings->Dialog->Title = Owned(L"t");
+              MonitorSettings->Dialog->Message = Owned(tooLong);
+          },
+          ExecuteDialogAction, "Error copying the message string in ExecuteDialogAction\\." },
+        { "command line",
+          [&] {
+              MonitorSettings->Execute = NewAction<ExecuteAction>();
+              MonitorSettings->Execute->CommandLine = Owned(tooLong);
+          },
+          ExecuteProgramAction, "Error copying the command line of the executable\\." },
+        { "program path below the SEP folder",
+          [&] {
+              MonitorSettings->Execute = NewAction<ExecuteAction>();
+              MonitorSettings->Execute->CommandLine = Owned(std::wstring(600, L'p') + L" args");
+              MonitorSettings->Execute->UseSEPBinPath = 1;
+              MonitorSettings->SEPBinPath = Owned(L"C:\\SEP");
+          },
+          ExecuteProgramAction, "Error adding a file name to a directory name\\." },
+        { "syslog message",
+          [&] {
+              MonitorSettings->Syslog = NewAction<SyslogAction>();
+              MonitorSettings->Syslog->ServerIP = Owned(L"127.0.0.1");
+              MonitorSettings->Syslog->Message = Owned(std::wstring(TextLimit - 3, L'x'));  // "<0>" + 8189
+          },
+          ExecuteSyslogAction, "Error formatting syslog message\\." },
+        { "message",
+          [&] {
+              MonitorSettings->Message = NewAction<MessageAction>();
+              MonitorSettings->Message->Message = Owned(tooLong);
+          },
+          ExecuteMessageAction, "Error copying the message string in ExecuteMessageAction\\." },
+    };
+    for (const FatalCase& c : cases) {
+        ResetMonitorSettings();
+        c.Configure();
+        void (*action)(void) = c.Action;
+        EXPECT_EXIT(
+            {
+                SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+                action();
+            },
+            ::testing::ExitedWithCode(1), c.Message)
+            << c.Name;
+    }
+}

@@ -1,0 +1,154 @@
+// Reading a day file: the content reaches the parser whole; a missing file
+// costs 20 opening attempts with random waits and one warning; a locked file
+// is read once released, and a file held open by a writer is read;
+// WaitBeforeAction delays each reading once.
+#include "monitor/logreader.h"
+#include "tests/unit/monitor_fixture.h"
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <process.h>
+
+using namespace monitor_fixture;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+namespace {
+
+const char* const GiveUpWarning =
+    "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between.";
+
+class ReadLogFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetMonitorRule();
+        SetStoredPosition(Stamp5, 0);
+        ConfigureMessageAction(L"%04 %00");
+        WriteRegistryPosition(SentinelPosition);
+        Folder = MakeTemporaryFolder(L"qreader");
+        Path = Folder + L"05172023.Log";
+    }
+
+    // Reads the file; returns the console output and the time it took.
+    std::string Read(double* seconds = NULL)
+    {
+        DWORD start = GetTickCount();
+        std::string output = CaptureConsoleOutput([&] { ReadLogFile(Path.c_str()); });
+        if (seconds != NULL)
+            *seconds = (GetTickCount() - start) / 1000.0;
+        EXPECT_EQ(nullptr, CurrentRecord);
+        return output;
+    }
+
+    std::wstring Folder;
+    std::wstring Path;
+};
+
+TEST_F(ReadLogFileTest, HandsTheWholeContentToTheParser)
+{
+    WriteBytes(Path, LogLine(Stamp5, "L1") + LogLine(Stamp6, "L2") + LogLine(Stamp7, "L3"));
+    EXPECT_THAT(WarningTexts(Read()), ElementsAre("L2 17.05.2023 14:30:06", "L3 17.05.2023 14:30:07"));
+    EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E07", L"05172023.Log" }), ReadRegistryPosition());
+}
+
+TEST_F(ReadLogFileTest, AnEmptyFileChangesNothingAndWarnsNothing)
+{
+    WriteBytes(Path, "");
+    EXPECT_THAT(Read(), IsEmpty());
+    EXPECT_EQ(SentinelPosition, ReadRegistryPosition());
+}
+
+TEST_F(ReadLogFileTest, AMissingFileGivesUpAfterTwentyRandomWaits)
+{
+    double seconds = 0;
+    std::string output = Read(&seconds);
+    std::vector<std::string> warnings = WarningTexts(output);
+    EXPECT_THAT(warnings, ElementsAre(GiveUpWarning));
+    EXPECT_THAT(output, HasSubstr(" -> "));  // with the system's reason
+    // 20 waits of 22 to 109 ms, allowing for the timer's granularity.
+    EXPECT_GE(seconds, 0.40);
+    EXPECT_LE(seconds, 2.18 + 1.0);
+    EXPECT_EQ(SentinelPosition, ReadRegistryPosition());
+}
+
+struct LockRequest {
+    std::wstring Path;
+    DWORD ShareMode;
+    DWORD HoldMilliseconds;
+    HANDLE Opened;  // signalled once the file is open
+};
+
+unsigned __stdcall HoldFileOpen(void* argument)
+{
+    LockRequest* request = (LockRequest*)argument;
+    HANDLE file = CreateFileW(request->Path.c_str(), GENERIC_READ | GENERIC_WRITE, request->ShareMode, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    SetEvent(request->Opened);
+    Sleep(request->HoldMilliseconds);
+    CloseHandle(file);
+    return file != INVALID_HANDLE_VALUE ? 0 : 1;
+}
+
+// Holds the file open on another thread while body runs.
+void WithFileHeldOpen(const std::wstring& path, DWORD shareMode, DWORD holdMilliseconds,
+                      const std::function<void()>& body)
+{
+    LockRequest request = { path, shareMode, holdMilliseconds, CreateEventW(NULL, TRUE, FALSE, NULL) };
+    HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, HoldFileOpen, &request, 0, NULL);
+    WaitForSingleObject(request.Opened, INFINITE);
+    body();
+    WaitForSingleObject(thread, INFINITE);
+    DWORD openFailed = 1;
+    GetExitCodeThread(thread, &openFailed);
+    EXPECT_EQ(0u, openFailed) << "the test could not open the file itself";
+    CloseHandle(thread);
+    CloseHandle(request.Opened);
+}
+
+TEST_F(ReadLogFileTest, AFileLockedForAWhileIsReadOnceReleased)
+{
+    WriteBytes(Path, LogLine(Stamp6, "L1"));
+    std::string output;
+    double seconds = 0;
+    WithFileHeldOpen(Path, 0, 300, [&] { output = Read(&seconds); });
+    EXPECT_THAT(WarningTexts(output), ElementsAre("L1 17.05.2023 14:30:06"));
+    EXPECT_GE(seconds, 0.25);
+}
+
+// The antivirus product keeps its day file open for writing while we read.
+TEST_F(ReadLogFileTest, AFileOpenForWritingElsewhereIsRead)
+{
+    for (DWORD shareMode : { (DWORD)FILE_SHARE_READ, (DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE) }) {
+        SetUp();
+        WriteBytes(Path, LogLine(Stamp6, "L1"));
+        std::string output;
+        WithFileHeldOpen(Path, shareMode, 200, [&] { output = Read(); });
+        EXPECT_THAT(WarningTexts(output), ElementsAre("L1 17.05.2023 14:30:06")) << "share mode " << shareMode;
+    }
+}
+
+TEST_F(ReadLogFileTest, WaitBeforeActionDelaysEachReadingOnce)
+{
+    WriteBytes(Path, LogLine(Stamp6, "L1"));
+    MonitorSettings->WaitBeforeAction = 400;
+    double seconds = 0;
+    EXPECT_EQ(1u, WarningTexts(Read(&seconds)).size());
+    EXPECT_GE(seconds, 0.38);
+
+    // With a missing file: once before the 20 attempts, not before each one.
+    DeleteFileW(Path.c_str());
+    EXPECT_THAT(WarningTexts(Read(&seconds)), ElementsAre(GiveUpWarning));
+    EXPECT_GE(seconds, 0.38 + 0.40);
+    EXPECT_LT(seconds, 0.4 + 2.18 + 1.0);
+}
+
+TEST_F(ReadLogFileTest, WithoutWaitBeforeActionTheFileIsReadAtOnce)
+{
+    WriteBytes(Path, LogLine(Stamp6, "L1"));
+    double seconds = 1;
+    EXPECT_EQ(1u, WarningTexts(Read(&seconds)).size());
+    EXPECT_LT(seconds, 0.2);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// Shared helpers of the log-monitoring tests: the rule and scan position in
+// the settings, the scan position in the registry, the Message action as a
+// witness of the lines whose actions ran, and antivirus log lines.
+#pragma once
+#include <windows.h>
+#include "config/settings.h"
+#include "config/strings.h"
+#include "core/runstate.h"
+#include "tests/unit/test_support.h"
+#include <stdio.h>
+#include <strsafe.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace monitor_fixture {
+
+// 17 May 2023, 14:30:05 and the seconds around it, as antivirus time fields.
+const char* const Stamp0 = "3504110E1E00";
+const char* const Stamp4 = "3504110E1E04";
+const char* const Stamp5 = "3504110E1E05";
+const char* const Stamp6 = "3504110E1E06";
+const char* const Stamp7 = "3504110E1E07";
+const char* const Stamp8 = "3504110E1E08";
+
+inline int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 0;
+}
+
+// A 12-digit time stamp decoded the way the program decodes it.
+inline SYSTEMTIME TimeFromStamp(const char* stamp)
+{
+    int pairs[6];
+    for (int i = 0; i < 6; ++i)
+        pairs[i] = HexValue(stamp[2 * i]) * 16 + HexValue(stamp[2 * i + 1]);
+    SYSTEMTIME time = {};
+    time.wYear = (WORD)(pairs[0] + 1970);
+    time.wMonth = (WORD)(pairs[1] + 1);
+    time.wDay = (WORD)pairs[2];
+    time.wHour = (WORD)pairs[3];
+    time.wMinute = (WORD)pairs[4];
+    time.wSecond = (WORD)pairs[5];
+    return time;
+}
+
+inline std::wstring WideText(const char* text)
+{
+    return Widen(text);
+}
+
+inline void SetStoredPosition(const char* stamp, DWORD instance)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    settings->Instance = instance;
+    FreeText(&settings->TimeStamp);
+    CopyAllocate(WideText(stamp).c_str(), &settings->TimeStamp);
+    settings->TimeStampTime = TimeFromStamp(stamp);
+}
+
+inline void SetScanFileName(const wchar_t* name)
+{
+    FreeText(&MonitorSettings->FileName);
+    CopyAllocate(name, &MonitorSettings->FileName);
+}
+
+// Fresh settings: rule 51/1/2, strategy 0, file 05172023.Log, position
+// (1 January 1970, 0), no actions.
+inline void ResetMonitorRule(void)
+{
+    ResetMonitorSettings();
+    MonitorSettingsRecord* settings = MonitorSettings;
+    settings->Event = 51;
+    settings->Cat = 1;
+    settings->Logger = 2;
+    settings->ActionStrategy = 0;
+    SetScanFileName(L"05172023.Log");
+    SetStoredPosition("000001000000", 0);
+}
+
+// The Message action with the given text: each line whose actions run
+// leaves one WARNING line with the text expanded.
+inline void ConfigureMessageAction(const wchar_t* message)
+{
+    MessageAction* action = (MessageAction*)calloc(1, sizeof(MessageAction));
+    CopyAllocate(message, &action->Message);
+    MonitorSettings->Message = action;
+}
+
+// The texts of the WARNING lines in console output, without the system's
+// last-error tail (which brings a CR LF of its own).
+inline std::vector<std::string> WarningTexts(const std::string& output)
+{
+    static const std::regex warning("  WARNING  (.*?)(?: -> [^\\r\\n]*)?\\r*\\n");
+    std::vector<std::string> texts;
+    for (std::sregex_iterator it(output.begin(), output.end(), warning), end; it != end; ++it)
+        texts.push_back((*it)[1].str());
+    return texts;
+}
+
+struct RegistryPosition {
+    DWORD Instance;
+    std::wstring TimeStamp;
+    std::wstring FileName;
+    bool operator==(const RegistryPosition& other) const
+    {
+        return Instance == other.Instance && TimeStamp == other.TimeStamp && FileName == other.FileName;
+    }
+};
+
+inline void PrintTo(const RegistryPosition& position, std::ostream* os)
+{
+    *os << "{" << position.Instance << ", \"";
+    for (wchar_t c : position.TimeStamp)
+        *os << (char)c;
+    *os << "\", \"";
+    for (wchar_t c : position.FileName)
+        *os << (char)c;
+    *os << "\"}";
+}
+
+// Written before a test, so that a test can tell whether anything was saved.
+const RegistryPosition SentinelPosition = { 0xDEAD, L"sentinel", L"sentinel.Log" };
+
+inline HKEY OpenProgramKey(void)
+{
+    HKEY key = NULL;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, QARLOV_KEY, 0, NULL, 0, ProgramKeyAccess(KEY_READ | KEY_WRITE), NULL,
+                    &key, NULL);
+    return key;
+}
+
+inline void WriteRegistryPosition(const RegistryPosition& position)
+{
+    HKEY key = OpenProgramKey();
+    RegSetValueExW(key, L"INSTANCE", 0, REG_DWORD, (const BYTE*)&position.Instance, sizeof(DWORD));
+    RegSetValueExW(key, L"TIMESTAMP", 0, REG_SZ, (const BYTE*)position.TimeStamp.c_str(),
+                   (DWORD)((position.TimeStamp.size() + 1) * sizeof(wchar_t)));
+    RegSetValueExW(key, L"FILENAME", 0, REG_SZ, (const BYTE*)position.FileName.c_str(),
+                   (DWORD)((position.FileName.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+inline std::wstring ReadRegistryText(HKEY key, const wchar_t* name)
+{
+    wchar_t text[1024] = L"";
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    if (RegQueryValueExW(key, name, NULL, NULL, (BYTE*)text, &size) != ERROR_SUCCESS)
+        return L"<missing>";
+    return text;
+}
+
+inline RegistryPosition ReadRegistryPosition(void)
+{
+    HKEY key = OpenProgramKey();
+    RegistryPosition position = { 0, L"", L"" };
+    DWORD size = sizeof(DWORD);
+    RegQueryValueExW(key, L"INSTANCE", NULL, NULL, (BYTE*)&position.Instance, &size);
+    position.TimeStamp = ReadRegistryText(key, L"TIMESTAMP");
+    position.FileName = ReadRegistryText(key, L"FILENAME");
+    RegCloseKey(key);
+    return position;
+}
+
+// A complete antivirus log line (fields 1 to 12 and a description), CR LF
+// terminated.
+inline std::string LogLine(const char* stamp, const char* computer = "HOST01", int event = 51, int category = 1,
+                           int logger = 2)
+{
+    char line[512];
+    snprintf(line, sizeof(line),
+             "%s,%d,%d,%d,%s,alice,EICAR Test String,C:\\Users\\alice\\eicar.com,1,3,4,1,0,\"Detection\"\r\n",
+             stamp, event, category, logger, computer);
+    return line;
+}
+
+// A fresh temporary folder (with a final backslash) for log files.
+inline std::wstring MakeTemporaryFolder(const wchar_t* prefix)
+{
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    static LONG made = 0;
+    wchar_t folder[MAX_PATH];
+    StringCchPrintfW(folder, MAX_PATH, L"%s%s%lu_%lu_%ld\\", base, prefix, GetCurrentProcessId(), GetTickCount(),
+                     InterlockedIncrement(&made));
+    CreateDirectoryW(folder, NULL);
+    return folder;
+}
+
+inline void WriteBytes(const std::wstring& path, const std::string& bytes, DWORD disposition = CREATE_ALWAYS)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (disposition == OPEN_ALWAYS)
+        SetFilePointer(file, 0, NULL, FILE_END);
+    DWORD written = 0;
+    if (!bytes.empty())
+        WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(file);
+}
+
+inline void AppendBytes(const std::wstring& path, const std::string& bytes)
+{
+    WriteBytes(path, bytes, OPEN_ALWAYS);
+}
+
+// The day file's name for the local date now, as the watcher forms it.
+inline std::wstring TodaysFileName(void)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t name[32];
+    StringCchPrintfW(name, 32, L"%02u%02u%04u.Log", now.wMonth, now.wDay, now.wYear);
+    return name;
+}
+
+inline void SetLogDirectory(const std::wstring& folder)
+{
+    FreeText(&MonitorSettings->SEPLogDir);
+    CopyAllocate(folder.c_str(), &MonitorSettings->SEPLogDir);
+}
+
+}  // namespace monitor_fixture

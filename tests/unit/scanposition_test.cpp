@@ -1,0 +1,136 @@
+// The scan position: its time-stamp text and its registry storage.
+#include "config/scanposition.h"
+#include "config/settings.h"
+#include "config/strings.h"
+#include "core/runstate.h"
+#include "tests/unit/config_test_support.h"
+#include "tests/unit/test_support.h"
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)
+{
+    SYSTEMTIME time = {};
+    time.wYear = year;
+    time.wMonth = month;
+    time.wDay = day;
+    time.wHour = hour;
+    time.wMinute = minute;
+    time.wSecond = second;
+    return time;
+}
+
+std::wstring Formatted(const SYSTEMTIME& time)
+{
+    wchar_t text[13];
+    FormatTimeStamp(&time, text);
+    return text;
+}
+
+TEST(FormatTimeStampTest, WritesSixUpperCaseHexPairs)
+{
+    const struct {
+        SYSTEMTIME Time;
+        const wchar_t* Expected;
+    } cases[] = {
+        { Time(2010, 3, 15, 14, 5, 9), L"28020F0E0509" },
+        { Time(1970, 1, 1, 0, 0, 0), L"000001000000" },
+        { Time(2225, 12, 31, 23, 59, 59), L"FF0B1F173B3B" },
+        { Time(2024, 10, 26, 10, 42, 59), L"36091A0A2A3B" },
+        // Years outside 1970 to 2225 wrap around modulo 256.
+        { Time(2226, 1, 1, 0, 0, 0), L"000001000000" },
+        { Time(1969, 1, 1, 0, 0, 0), L"FF0001000000" },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(std::wstring(c.Expected), Formatted(c.Time)) << "year " << c.Time.wYear;
+}
+
+TEST(FormatTimeStampTest, RoundTripsWithParseTimeStamp)
+{
+    const SYSTEMTIME times[] = {
+        Time(2010, 3, 15, 14, 5, 9), Time(1970, 1, 1, 0, 0, 0), Time(2225, 12, 31, 23, 59, 59),
+        Time(2038, 1, 19, 3, 14, 8),
+    };
+    for (const SYSTEMTIME& time : times) {
+        SYSTEMTIME parsed = {};
+        ParseTimeStamp(Formatted(time).c_str(), &parsed);
+        EXPECT_EQ(0, memcmp(&time, &parsed, sizeof(time))) << Formatted(time);
+    }
+
+    // Lower-case digits read back the same and are written in upper case.
+    SYSTEMTIME parsed = {};
+    ParseTimeStamp(L"36091a0a2a3b", &parsed);
+    EXPECT_EQ(L"36091A0A2A3B", Formatted(parsed));
+}
+
+class SaveScanPositionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(IsWow64) << "the registry view tests need a 64-bit prefix";
+        ResetMonitorSettings();
+        DeleteTestKey(L"SOFTWARE\\kestu", View64);
+        DeleteTestKey(L"SOFTWARE\\kestu", View32);
+        CreateTestKey(QARLOV_KEY, View64);
+        CopyAllocate(L"03152010.Log", &MonitorSettings->FileName);
+    }
+    void TearDown() override { DeleteTestKey(L"SOFTWARE\\kestu", View64); }
+};
+
+TEST_F(SaveScanPositionTest, WritesInstanceTimeStampAndFileNameToTheProgramsView)
+{
+    SYSTEMTIME time = Time(2010, 3, 15, 14, 5, 9);
+    time.wDayOfWeek = 1;
+    time.wMilliseconds = 250;
+    std::string output = CaptureConsoleOutput([&] { SaveScanPosition(3, &time); });
+    EXPECT_EQ("", output);
+
+    DWORD instance = 0;
+    std::wstring timeStamp, fileName;
+    ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &instance));
+    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &timeStamp));
+    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &fileName));
+    EXPECT_EQ(3u, instance);
+    EXPECT_EQ(std::wstring(L"28020F0E0509", 13), timeStamp);  // terminator stored
+    EXPECT_EQ(std::wstring(L"03152010.Log", 13), fileName);
+
+    EXPECT_FALSE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View32, &instance)) << "written to the 32-bit view";
+
+    EXPECT_EQ(3u, MonitorSettings->Instance);
+    EXPECT_EQ(std::wstring(L"28020F0E0509"), MonitorSettings->TimeStamp);
+    EXPECT_EQ(0, memcmp(&time, &MonitorSettings->TimeStampTime, sizeof(time)));
+}
+
+TEST_F(SaveScanPositionTest, ASecondSaveReplacesThePositionSilently)
+{
+    SYSTEMTIME first = Time(2010, 3, 15, 14, 5, 9), second = Time(2010, 3, 16, 0, 0, 1);
+    SaveScanPosition(3, &first);
+    FreeText(&MonitorSettings->FileName);
+    CopyAllocate(L"03162010.Log", &MonitorSettings->FileName);
+    std::string output = CaptureConsoleOutput([&] { SaveScanPosition(0, &second); });
+    EXPECT_EQ("", output) << "no warning about a filled TimeStamp slot";
+
+    DWORD instance = 99;
+    std::wstring timeStamp, fileName;
+    ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &instance));
+    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &timeStamp));
+    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &fileName));
+    EXPECT_EQ(0u, instance);
+    EXPECT_EQ(std::wstring(L"280210000001", 13), timeStamp);
+    EXPECT_EQ(std::wstring(L"03162010.Log", 13), fileName);
+}
+
+TEST_F(SaveScanPositionTest, AKeyThatCannotBeOpenedEndsTheProcess)
+{
+    DeleteTestKey(L"SOFTWARE\\kestu", View64);
+    CreateTestKey(QARLOV_KEY, View32);  // the wrong view doesn't count
+    SYSTEMTIME time = Time(2010, 3, 15, 14, 5, 9);
+    EXPECT_ERROR_EXIT(SaveScanPosition(3, &time),
+                      "Error opening QARLOV registry key [\\HKLM\\SOFTWARE\\kestu\\QARLOV] for writing. Install "
+                      "QARLOV reg file properly.");
+    DeleteTestKey(L"SOFTWARE\\kestu", View32);
+}
+
+}  // namespace

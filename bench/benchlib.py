@@ -13,7 +13,6 @@ import platform
 import re
 import subprocess
 import sys
-import time
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
@@ -127,15 +126,6 @@ def windows_view(prefix, windows_pid):
         name, _, value = line.partition(" ")
         figures[name] = int(value)
     return figures
-
-
-def wait_until(condition, timeout, interval=0.01):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
 
 
 def mb(size):

@@ -116,14 +116,14 @@ def bin_path(name):
     return path
 
 
-def _wait_until(condition, timeout):
-    """Polls condition until it returns a true value or the time runs out."""
+def wait_until(condition, timeout, interval=POLL_SECONDS):
+    """Polls condition until it returns a true value (which is returned) or the time runs out."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
         if value or time.monotonic() >= deadline:
             return value
-        time.sleep(POLL_SECONDS)
+        time.sleep(interval)
 
 
 def _decode_output(raw):
@@ -647,7 +647,7 @@ class ConsoleRun:
     def pid(self):
         """The Windows process id of the program."""
         if self._pid is None:
-            _wait_until(lambda: self._read_pid() or self._launch.process.poll() is not None, 30)
+            wait_until(lambda: self._read_pid() or self._launch.process.poll() is not None, 30)
             text = self._read_pid()
             if not text:
                 raise RuntimeError("the launcher wrote no pid:\n" + self._launch.stderr())
@@ -683,7 +683,7 @@ class ConsoleRun:
 
         def found_or_ended():
             return found() or not self.running()
-        _wait_until(found_or_ended, timeout)
+        wait_until(found_or_ended, timeout)
         return bool(found())
 
     def _qctrl(self, action):
@@ -743,7 +743,7 @@ class EventLogCapture:
                 if event.kind == kind and text_matches:
                     return event
             return None
-        return _wait_until(matching, timeout)
+        return wait_until(matching, timeout)
 
 
 # --- Antivirus stand-in ----------------------------------------------------------------------

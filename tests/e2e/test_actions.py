@@ -27,16 +27,6 @@ INVALID_ADDRESS = "  WARNING  Invalid IP address specified for Syslog message."
 SEP_BIN = "C:\\Program Files (x86)\\Symantec\\SEP\\"
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    return condition()
-
-
 def free_udp_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
@@ -74,7 +64,7 @@ class Rsyslog:
                 sender.sendto(b"<13>probe", ("127.0.0.1", self.port))
                 time.sleep(0.1)
                 return any(line.endswith("|probe") or "<13>probe" in line for line in self.lines())
-            return wait_until(lambda: self.process.poll() is None and arrived(), 10)
+            return qh.wait_until(lambda: self.process.poll() is None and arrived(), 10)
 
     def lines(self):
         try:
@@ -193,7 +183,7 @@ class ActionsTest(unittest.TestCase):
         # Waited for, so the record is there already.
         self.assertEqual([command_line], self.records())
         self.assertFalse(self.own_record.exists(), "the program got QARLOV's own environment")
-        self.assertTrue(wait_until(rsyslog.messages, 5))
+        self.assertTrue(qh.wait_until(rsyslog.messages, 5))
         self.assertEqual([(16, 4, "<132>WKS-0142 found EICAR Test String (51/1/2) 100%")], rsyslog.messages())
 
     def test_the_datagram_is_exactly_priority_and_message(self):

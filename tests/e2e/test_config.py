@@ -242,7 +242,7 @@ class ScanPositionTest(unittest.TestCase):
         (INSTANCE, TIMESTAMP, FILENAME); returns the output."""
         with qh.start_console(self.prefix, ["-CONSOLE"]) as run:
             found = run.wait_for(text, timeout=30)
-            written = poll(lambda: self.position() == position, 15)
+            written = qh.wait_until(lambda: self.position() == position, 15)
             output = run.output()
         self.assertTrue(found, output)
         self.assertTrue(written, f"{self.position()} instead of {position}\n{output}")
@@ -266,15 +266,6 @@ class ScanPositionTest(unittest.TestCase):
         self.av.append(self.av.log_line(time=when, risk="Second"))
         output = self.run_until("Detected Second", (1, timestamp, self.av.day_file().name))
         self.assertNotIn("Detected First", output)
-
-
-def poll(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 if __name__ == "__main__":

@@ -26,16 +26,6 @@ def handled(output):
     return HANDLED.findall(output)
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.02)
-    return condition()
-
-
 class MonitorTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -202,7 +192,7 @@ class MonitorTest(unittest.TestCase):
         self.av.append(self.av.log_line(time=late + datetime.timedelta(seconds=1), computer="BEFORE"), date=day)
         self.assertTrue(run.wait_for(re.compile(r"HANDLED BEFORE "), 5), run.output())
 
-        self.assertTrue(wait_until(lambda: local_now() > datetime.datetime.combine(next_day, datetime.time(0, 0, 1)),
+        self.assertTrue(qh.wait_until(lambda: local_now() > datetime.datetime.combine(next_day, datetime.time(0, 0, 1)),
                                    30))
         # Written after midnight to the previous day's file (a late write).
         self.av.append(self.av.log_line(time=late + datetime.timedelta(seconds=9), computer="LATE"), date=day)

@@ -4,7 +4,6 @@ and a running service that reacts to a new antivirus log line."""
 import datetime
 import re
 import shutil
-import time
 import unittest
 
 import qarlov_harness as qh
@@ -22,15 +21,6 @@ def service_state(prefix):
     output = prefix.wine(["sc", "query", "QARLOV"]).stdout.decode("latin-1")
     found = re.search(r"STATE\s*:\s*(\d+)", output)
     return int(found.group(1)) if found else None
-
-
-def wait_until(condition, timeout=20):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return condition()
 
 
 def delete_service(prefix):
@@ -70,7 +60,7 @@ class ServiceTest(unittest.TestCase):
         self.assert_lines_in_order(output, "  QARLOV was installed as message provider.\n",
                                    "  QARLOV was installed as service.\n", "  QARLOV service was started.\n",
                                    "  QARLOV install completed.\n")
-        self.assertTrue(wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING), self.event_texts())
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING, 20), self.event_texts())
         self.assertTrue(self.wait_for_event("Monitoring directory ", "information"), self.event_texts())
         return output
 
@@ -102,7 +92,7 @@ class ServiceTest(unittest.TestCase):
         self.assertIn("  WARNING  Cannot start the QARLOV service because it is already running.", output)
 
         self.assertIn("  QARLOV service was stopped.\n", self.run_command("-SP"))
-        self.assertTrue(wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED))
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED, 20))
         self.assertTrue(self.wait_for_event("Deallocation of global variables and closing of open handles.",
                                             "information"))
         self.assert_lines_in_order("\n".join(self.event_texts("information")),
@@ -115,7 +105,7 @@ class ServiceTest(unittest.TestCase):
         self.assertIn("  WARNING  Cannot stop the QARLOV service because it is not started.", output)
 
         self.assertIn("  QARLOV service was started.\n", self.run_command("-SA"))
-        self.assertTrue(wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING))
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING, 20))
 
     def test_remove_stops_the_service_and_removes_both_registrations(self):
         qh.configure(self.prefix, rule=RULE, message=MESSAGE)
@@ -126,7 +116,7 @@ class ServiceTest(unittest.TestCase):
                                    "  QARLOV was deinstalled as message provider.\n",
                                    "  QARLOV service was marked for deletion.\n", "  QARLOV removal completed.\n")
         self.assertNotIn("WARNING", output)
-        self.assertTrue(wait_until(lambda: service_state(self.prefix) is None))
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) is None, 20))
         self.assertIsNone(self.prefix.reg_query(PROVIDER_KEY, "EventMessageFile"))
         self.assertIsNone(self.prefix.reg_query(SERVICE_KEY, "ImagePath"))
 
@@ -176,7 +166,7 @@ class ServiceTest(unittest.TestCase):
         self.assertIn(r"Detection of Trojan.Gen in C:\Temp\t.exe by bob", self.event_texts("warning"))
 
         self.assertIn("  QARLOV service was stopped.\n", self.run_command("-SP"))
-        self.assertTrue(wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED))
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED, 20))
         self.assertTrue(self.wait_for_event("Deallocation of global variables and closing of open handles.",
                                             "information"))
         self.assertIn("Shutting down event monitor routine. QARLOV is about to stop.", self.event_texts("information"))
@@ -205,7 +195,7 @@ class QuotedPathTest(unittest.TestCase):
         self.assertEqual(f'"{program}"', prefix.reg_query(SERVICE_KEY, "ImagePath"))
         result = qh.run_console(prefix, ["-SA"], timeout=60, program=program)
         self.assertEqual(0, result.exit_code, result.output)
-        self.assertTrue(wait_until(lambda: service_state(prefix) == SERVICE_RUNNING))
+        self.assertTrue(qh.wait_until(lambda: service_state(prefix) == SERVICE_RUNNING, 20))
         self.assertIsNotNone(events.wait_for_event(
             "information", "QARLOV ServiceMain called has been called by the Service Control Manager."))
         self.assertFalse(record.exists())

@@ -46,21 +46,29 @@ void ProcessTodaysLogFile(void)
     ReadLogFile(path);
 }
 
-void CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, FILETIME* lastWriteTime)
+void CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, LogFileState* lastSeen)
 {
-    FILETIME found = { 0, 0 };
+    LogFileState found;
+    ZeroMemory(&found, sizeof(found));
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(path, &entry);
     if (search == INVALID_HANDLE_VALUE) {
         LogMessage(LogLevelWarning, L"Directory content changed but log file %s was not found.", fileName);
     } else {
-        found = entry.ftLastWriteTime;
+        found.LastWriteTime = entry.ftLastWriteTime;
+        found.Size.LowPart = entry.nFileSizeLow;
+        found.Size.HighPart = entry.nFileSizeHigh;
         FindClose(search);
     }
-    if (CompareFileTime(lastWriteTime, &found) == 0)
+    // A write shows its new time before its data is in place: a reading
+    // that began during an append remembers that time but misses the line.
+    // The size, which grows only with the data, still tells the append's
+    // own notification that there is something new to read.
+    if (CompareFileTime(&lastSeen->LastWriteTime, &found.LastWriteTime) == 0 &&
+        lastSeen->Size.QuadPart == found.Size.QuadPart)
         return;
-    *lastWriteTime = found;
-    if (found.dwLowDateTime == 0 && found.dwHighDateTime == 0)
+    *lastSeen = found;
+    if (found.LastWriteTime.dwLowDateTime == 0 && found.LastWriteTime.dwHighDateTime == 0)
         return;
     LogMessage(LogLevelInformation, L"File %s changed.", fileName);
     ReadLogFile(path);
@@ -70,7 +78,7 @@ void CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, FILETIME* 
 // watcher moves on to the new day's file, while the scan position still
 // names it: lines written to it after its last reading (around midnight)
 // would otherwise never be read.
-static void FinishPreviousDayFile(const wchar_t* dayName, const wchar_t* directory, FILETIME* lastWriteTime)
+static void FinishPreviousDayFile(const wchar_t* dayName, const wchar_t* directory, LogFileState* lastSeen)
 {
     const wchar_t* scanFileName = MonitorSettings->FileName;
     if (scanFileName == NULL || scanFileName[0] == L'\0' || lstrcmpW(scanFileName, dayName) == 0)
@@ -79,31 +87,30 @@ static void FinishPreviousDayFile(const wchar_t* dayName, const wchar_t* directo
     CopyFileName(previousName, scanFileName);
     wchar_t path[PathLimit];
     CombinePath(directory, previousName, path);
-    CheckLogFileChange(path, previousName, lastWriteTime);
+    CheckLogFileChange(path, previousName, lastSeen);
 }
 
-void OnLogDirectoryChange(wchar_t* currentFileName, const wchar_t* directory, FILETIME* lastWriteTime)
+void OnLogDirectoryChange(wchar_t* currentFileName, const wchar_t* directory, LogFileState* lastSeen)
 {
-    const FILETIME unknown = { 0, 0 };
     wchar_t dayName[PathLimit];
     FormatDayFileName(dayName);
-    FinishPreviousDayFile(dayName, directory, lastWriteTime);
+    FinishPreviousDayFile(dayName, directory, lastSeen);
     SetScanFileName(dayName);
 
     if (currentFileName[0] == L'\0') {
         CopyFileName(currentFileName, dayName);
-        *lastWriteTime = unknown;
+        ZeroMemory(lastSeen, sizeof(*lastSeen));
     } else if (lstrcmpW(currentFileName, dayName) != 0) {
         // A new day: its file starts a new run of instances. The stored
         // time stamp stays, so older lines are still passed over.
-        *lastWriteTime = unknown;
+        ZeroMemory(lastSeen, sizeof(*lastSeen));
         MonitorSettings->Instance = 0;
         CopyFileName(currentFileName, dayName);
     }
 
     wchar_t path[PathLimit];
     CombinePath(directory, dayName, path);
-    CheckLogFileChange(path, dayName, lastWriteTime);
+    CheckLogFileChange(path, dayName, lastSeen);
 }
 
 static HANDLE WatchLogDirectory(const wchar_t* directory)
@@ -120,13 +127,14 @@ static HANDLE WatchLogDirectory(const wchar_t* directory)
 static void WaitForLogChanges(HANDLE change, const wchar_t* directory)
 {
     wchar_t currentFileName[PathLimit] = L"";
-    FILETIME lastWriteTime = { 0, 0 };
+    LogFileState lastSeen;
+    ZeroMemory(&lastSeen, sizeof(lastSeen));
     while (WaitForChangeOrShutDown(change)) {
         // Re-armed first, so that changes made while the file is being
         // processed raise the next notification.
         if (!FindNextChangeNotification(change))
             LogMessage(LogLevelError, L"FindNextChangeNotification function failed.");
-        OnLogDirectoryChange(currentFileName, directory, &lastWriteTime);
+        OnLogDirectoryChange(currentFileName, directory, &lastSeen);
     }
 }
 

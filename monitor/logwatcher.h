@@ -5,5 +5,12 @@
 
 void ProcessTodaysLogFile(void);
 void WatchLogFile(void);
-void OnLogDirectoryChange(wchar_t* currentFileName, const wchar_t* directory, FILETIME* lastWriteTime);
-void CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, FILETIME* lastWriteTime);
+// What the watcher remembers of the day file from its last look: its
+// last-write time and its size. All zero: not seen yet, or missing.
+typedef struct LogFileState {
+    FILETIME LastWriteTime;
+    ULARGE_INTEGER Size;
+} LogFileState;
+
+void OnLogDirectoryChange(wchar_t* currentFileName, const wchar_t* directory, LogFileState* lastSeen);
+void CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, LogFileState* lastSeen);

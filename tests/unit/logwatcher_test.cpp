@@ -36,9 +36,22 @@ void ShiftLastWriteTime(const std::wstring& path, int seconds)
     CloseHandle(file);
 }
 
-bool IsZero(const FILETIME& time)
+bool IsZero(const LogFileState& state)
 {
-    return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
+    return state.LastWriteTime.dwLowDateTime == 0 && state.LastWriteTime.dwHighDateTime == 0 &&
+           state.Size.QuadPart == 0;
+}
+
+// What the watcher would remember of the file now.
+LogFileState StateOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes);
+    LogFileState state;
+    state.LastWriteTime = attributes.ftLastWriteTime;
+    state.Size.LowPart = attributes.nFileSizeLow;
+    state.Size.HighPart = attributes.nFileSizeHigh;
+    return state;
 }
 
 class LogWatcherTest : public ::testing::Test {
@@ -78,10 +91,10 @@ TEST_F(LogWatcherTest, ProcessTodaysLogFileReportsAMissingDayFile)
     EXPECT_EQ(Today, std::wstring(MonitorSettings->FileName));
 }
 
-TEST_F(LogWatcherTest, CheckLogFileChangeReadsOnlyWhenTheLastWriteTimeMoved)
+TEST_F(LogWatcherTest, CheckLogFileChangeReadsOnlyWhenTheLastWriteTimeOrSizeMoved)
 {
     const std::wstring path = Folder + L"05172023.Log";
-    FILETIME remembered = { 1234, 0 };
+    LogFileState remembered = { { 1234, 0 }, {} };
 
     // Missing: a warning, the remembered time goes back to 0, nothing read.
     std::string output = CaptureConsoleOutput([&] { CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); });
@@ -98,10 +111,7 @@ TEST_F(LogWatcherTest, CheckLogFileChangeReadsOnlyWhenTheLastWriteTimeMoved)
 
     // Unchanged (another file of the folder changed): nothing at all.
     AppendBytes(path, LogLine(Stamp7, "L2"));
-    ShiftLastWriteTime(path, 0);
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes);
-    remembered = attributes.ftLastWriteTime;
+    remembered = StateOf(path);
     EXPECT_THAT(CaptureConsoleOutput([&] { CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); }),
                 IsEmpty());
 
@@ -109,6 +119,14 @@ TEST_F(LogWatcherTest, CheckLogFileChangeReadsOnlyWhenTheLastWriteTimeMoved)
     ShiftLastWriteTime(path, 2);
     output = CaptureConsoleOutput([&] { CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); });
     EXPECT_THAT(WarningTexts(output), ElementsAre("L2 17.05.2023 14:30:07"));
+
+    // The time was already seen (a reading began while this append was
+    // under way) but the file has grown since: read again.
+    remembered = StateOf(path);
+    AppendBytes(path, LogLine(Stamp8, "L3"));
+    remembered.LastWriteTime = StateOf(path).LastWriteTime;
+    output = CaptureConsoleOutput([&] { CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); });
+    EXPECT_THAT(WarningTexts(output), ElementsAre("L3 17.05.2023 14:30:08"));
 }
 
 TEST_F(LogWatcherTest, TheFirstNotificationReadsTheDayFileAndLaterOnesOnlyWhenItChanged)
@@ -116,7 +134,7 @@ TEST_F(LogWatcherTest, TheFirstNotificationReadsTheDayFileAndLaterOnesOnlyWhenIt
     SetScanFileName(Today.c_str());
     WriteBytes(TodaysPath, LogLine(Stamp6, "L1"));
     wchar_t current[513] = L"";
-    FILETIME remembered = { 99, 99 };
+    LogFileState remembered = { { 99, 99 }, {} };
 
     std::string output = CaptureConsoleOutput([&] { OnLogDirectoryChange(current, Folder.c_str(), &remembered); });
     EXPECT_EQ(Today, std::wstring(current));
@@ -139,9 +157,7 @@ TEST_F(LogWatcherTest, ADayChangeReadsThePreviousDayFileOnceMore)
     WriteBytes(previousPath, LogLine(Stamp5, "L0"));
     wchar_t current[513] = L"01011999.Log";
     SetScanFileName(L"01011999.Log");
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    GetFileAttributesExW(previousPath.c_str(), GetFileExInfoStandard, &attributes);
-    FILETIME remembered = attributes.ftLastWriteTime;  // read before midnight
+    LogFileState remembered = StateOf(previousPath);  // read before midnight
 
     AppendBytes(previousPath, LogLine(Stamp6, "L1") + LogLine(Stamp6, "L2"));  // late lines
     ShiftLastWriteTime(previousPath, 2);
@@ -163,9 +179,7 @@ TEST_F(LogWatcherTest, ADayChangeResetsTheInstanceAndReadsTheNewDayFile)
 {
     const std::wstring previousPath = Folder + L"01011999.Log";
     WriteBytes(previousPath, LogLine(Stamp5, "L0"));
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    GetFileAttributesExW(previousPath.c_str(), GetFileExInfoStandard, &attributes);
-    FILETIME remembered = attributes.ftLastWriteTime;  // unchanged since its last reading
+    LogFileState remembered = StateOf(previousPath);  // unchanged since its last reading
     wchar_t current[513] = L"01011999.Log";
     SetScanFileName(L"01011999.Log");
     SetStoredPosition(Stamp5, 5);

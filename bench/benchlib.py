@@ -10,7 +10,6 @@ import math
 import os
 import pathlib
 import platform
-import re
 import subprocess
 import sys
 
@@ -59,29 +58,6 @@ def percentile(values, fraction):
     ordered = sorted(values)
     rank = max(1, math.ceil(fraction * len(ordered)))
     return ordered[rank - 1]
-
-
-def linux_pid(prefix, command_tail):
-    """The Linux process of the Windows program running in prefix whose command
-    line ends with command_tail (program file name and arguments, e.g.
-    "qarlov.exe -CONSOLE"). Wine shows a program's Windows command line as
-    the process's; the harness's launcher, whose command line ends with that
-    of the program it starts, was started with a Linux path."""
-    marker = f"WINEPREFIX={prefix.path}".encode()
-    wanted = " ".join(command_tail.lower().split())
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            raw = open(f"/proc/{entry}/cmdline", "rb").read()
-            environment = open(f"/proc/{entry}/environ", "rb").read().split(b"\0")
-        except OSError:
-            continue
-        command = " ".join(raw.replace(b"\0", b" ").decode("latin-1").lower().split())
-        started_by_wine = re.match(r"[a-z]:\\", command) is not None
-        if marker in environment and started_by_wine and command.endswith("\\" + wanted):
-            return int(entry)
-    raise RuntimeError(f"no Linux process for {command_tail}")
 
 
 def linux_view(pid):

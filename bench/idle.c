@@ -1,19 +1,16 @@
 /*
- * bench_idle.exe [--load-dlls] [--load-icon]
+ * bench_idle.exe [--load-dlls]
  *
  * A program that does nothing but wait, for the baselines of the idle
  * benchmark: what a console program costs under the same system before any
- * work of its own. --load-dlls first loads the DLLs that qarlov.exe imports;
- * --load-icon loads an icon, as qarlov.exe does for its console window
- * (under Wine that brings the X11 display driver into the process).
+ * work of its own. --load-dlls first loads the DLLs that qarlov.exe imports.
  * Prints "waiting" when it has settled; ends when it is killed.
  */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
 
-static const wchar_t* const ProgramDlls[] = { L"advapi32.dll", L"shell32.dll", L"user32.dll",
-                                              L"wtsapi32.dll", L"userenv.dll", L"ws2_32.dll" };
+static const wchar_t* const ProgramDlls[] = { L"advapi32.dll", L"wtsapi32.dll", L"userenv.dll", L"ws2_32.dll" };
 
 static int LoadProgramDlls(void)
 {
@@ -26,24 +23,10 @@ static int LoadProgramDlls(void)
     return 1;
 }
 
-static int LoadAnIcon(void)
-{
-    typedef HICON(WINAPI * LoadIconRoutine)(HINSTANCE, LPCWSTR);
-    HMODULE user32 = LoadLibraryW(L"user32.dll");
-    LoadIconRoutine loadIcon = user32 != NULL ? (LoadIconRoutine)(void*)GetProcAddress(user32, "LoadIconW") : NULL;
-    if (loadIcon == NULL || loadIcon(NULL, MAKEINTRESOURCEW(32512)) == NULL) { /* IDI_APPLICATION */
-        fprintf(stderr, "cannot load an icon (error %lu)\n", GetLastError());
-        return 0;
-    }
-    return 1;
-}
-
 int main(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--load-dlls") == 0 && !LoadProgramDlls())
-            return 1;
-        if (strcmp(argv[i], "--load-icon") == 0 && !LoadAnIcon())
             return 1;
     }
     printf("waiting\n");

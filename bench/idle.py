@@ -36,7 +36,7 @@ class Program:
         self.run = run
         self.prefix = prefix
         self.windows_pid = run.pid
-        self.linux_pid = benchlib.linux_pid(prefix, command_tail)
+        self.linux_pid = qh.linux_pid(prefix, command_tail)
 
     def sample(self):
         return dict(linux=benchlib.linux_view(self.linux_pid),
@@ -80,8 +80,7 @@ class RssSampler(threading.Thread):
 
 
 BASELINES = (("baseline: waits only", []),
-             ("baseline: + QARLOV's DLLs loaded", ["--load-dlls"]),
-             ("baseline: + DLLs and an icon loaded", ["--load-dlls", "--load-icon"]))
+             ("baseline: + QARLOV's DLLs loaded", ["--load-dlls"]))
 
 
 def start_program(prefix, runs, label, args, ready_text, program=None, exe_name="qarlov.exe"):
@@ -159,9 +158,9 @@ def verdict(met):
 
 def summarise_idle(programs, after, used, seconds):
     """The targets of the idle phase, with QARLOV's share taken apart along
-    the baselines: Wine's own code, the DLLs it imports, the display driver
-    an icon brings in, and what remains: QARLOV's own."""
-    qarlov, trivial, dlls, icon = programs
+    the baselines: Wine's own code, the DLLs it imports, and what remains:
+    QARLOV's own."""
+    qarlov, trivial, dlls = programs
     cpu = used[qarlov.label]
     print(f"idle: QARLOV used {cpu['schedstat'] * 1000:.2f} ms CPU in {seconds:.0f} s (Linux scheduler; "
           f"Windows thread times {cpu['threads'] * 1000:.0f} ms); target < {TARGET_IDLE_CPU * 1000:.0f} ms: "
@@ -171,8 +170,7 @@ def summarise_idle(programs, after, used, seconds):
     print(f"idle: working set {mb(raw)} raw, target < {mb(TARGET_IDLE_SET)}: {verdict(raw < TARGET_IDLE_SET)}")
     print(f"idle:   Wine's own (the waiting program)         {mb(sets[trivial.label])}")
     print(f"idle:   + the DLLs QARLOV imports                {mb(sets[dlls.label] - sets[trivial.label])}")
-    print(f"idle:   + Wine's display driver (an icon loaded) {mb(sets[icon.label] - sets[dlls.label])}")
-    print(f"idle:   + QARLOV's own                           {mb(raw - sets[icon.label])}")
+    print(f"idle:   + QARLOV's own                           {mb(raw - sets[dlls.label])}")
     share = raw - sets[trivial.label]
     print(f"idle: above the waiting program {mb(share)}: {verdict(share < TARGET_IDLE_SET)}; "
           f"unshared pages {mb(after[qarlov.label]['linux']['private'])} "

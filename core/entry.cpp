@@ -5,7 +5,6 @@
 #include "monitor/eventwatcher.h"
 #include "monitor/logwatcher.h"
 #include "service/service.h"
-#include <shlobj.h>
 
 #define QARLOV_ICON_ID 102
 
@@ -46,8 +45,21 @@ void DetectWindowsVersion(void)
     }
 }
 
+// The program's icon, from user32 loaded on first use: user32 is needed for
+// nothing else, and a program that waits for hours should not carry it.
+static HICON LoadProgramIcon(void)
+{
+    typedef HICON(WINAPI * LoadIconRoutine)(HINSTANCE, LPCWSTR);
+    HMODULE user32 = LoadLibraryW(L"user32.dll");
+    LoadIconRoutine loadIcon = user32 != NULL ? (LoadIconRoutine)(void*)GetProcAddress(user32, "LoadIconW") : NULL;
+    if (loadIcon == NULL)
+        return NULL;
+    return loadIcon(GetModuleHandleW(NULL), MAKEINTRESOURCEW(QARLOV_ICON_ID));
+}
+
 // SetConsoleIcon is not documented; it is looked up once and skipped where
-// it doesn't exist.
+// it doesn't exist. A console that answers "not implemented" to a null icon
+// (the default icon) can't show one, so none is loaded for it.
 static void SetConsoleIconFromResource(void)
 {
     typedef BOOL(WINAPI * SetConsoleIconRoutine)(HICON);
@@ -58,8 +70,13 @@ static void SetConsoleIconFromResource(void)
             (SetConsoleIconRoutine)(void*)GetProcAddress(GetModuleHandleW(L"kernel32"), "SetConsoleIcon");
         lookedUp = TRUE;
     }
-    if (setConsoleIcon != NULL)
-        setConsoleIcon(LoadIconW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(QARLOV_ICON_ID)));
+    if (setConsoleIcon == NULL)
+        return;
+    SetLastError(ERROR_SUCCESS);
+    BOOL takesIcons = setConsoleIcon(NULL) || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
+    SetLastError(ERROR_SUCCESS);
+    if (takesIcons)
+        setConsoleIcon(LoadProgramIcon());
 }
 
 static void PrintUsage(void)
@@ -157,6 +174,23 @@ void DispatchCommand(const wchar_t* argument)
                argument);
 }
 
+// Membership of the local Administrators group in the effective token, as the
+// shell's IsUserAnAdmin answers it (a process that isn't elevated under user
+// account control is not an administrator), without loading the shell.
+BOOL IsUserAdministrator(void)
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = { SECURITY_NT_AUTHORITY };
+    PSID administrators = NULL;
+    BOOL isMember = FALSE;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                  0, 0, 0, &administrators))
+        return FALSE;
+    if (!CheckTokenMembership(NULL, administrators, &isMember))
+        isMember = FALSE;
+    FreeSid(administrators);
+    return isMember;
+}
+
 void RunServiceDispatcher(void)
 {
     LogMessage(LogLevelInformation, L"Starting QARLOV in service mode.");
@@ -173,7 +207,7 @@ int QarlovMain(int argumentCount, wchar_t** arguments)
     MonitorSettings = CreateMonitorSettings();
     DetectWindowsVersion();
     ShowBanner(argumentCount != 2);
-    if (!IsUserAnAdmin())
+    if (!IsUserAdministrator())
         LogMessage(LogLevelError, L"This application needs admin rights to start.");
     if (!IsAtLeastXP)
         LogMessage(LogLevelError, L"Minimum supported operating system is Windows XP.");

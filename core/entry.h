@@ -8,6 +8,7 @@ void ShowBanner(BOOL showUsage);
 // TRUE when the process has a console window. The first call asks the
 // system; the answer is kept for the life of the process.
 BOOL IsConsoleMode(void);
+BOOL IsUserAdministrator(void);
 
 // The process entry: start-up, checks, then service dispatcher or command.
 int QarlovMain(int argumentCount, wchar_t** arguments);

@@ -46,6 +46,8 @@ qh.start_console(prefix, args, env_extra=None, program=None) -> qh.ConsoleRun (c
     .wait(timeout=30) -> exit code, or None while it still runs; .running() -> bool
     Measured under Wine 8: c, break and close each run the program's handler with event type 0,
     1, 2 within about 50 ms; after a close handler returns TRUE, Wine does NOT end the process.
+qh.linux_pid(prefix, command_tail) -> the Linux process id of the program running in prefix whose
+    command line ends with command_tail, e.g. "qarlov.exe -CONSOLE" (for /proc/<pid>)
 qh.run_no_console(prefix, args, timeout=30, env_extra=None, program=None) -> Result with .events
     qarlov.exe detached, no console at all (as a service process would be, minus the service
     manager); WINEDEBUG=+eventlog; .events is a list of qh.Event. Under Wine,
@@ -709,6 +711,29 @@ class ConsoleRun:
 
     def result(self):
         return self._launch.result(self.exit_code)
+
+
+def linux_pid(prefix, command_tail):
+    """The Linux process of the Windows program running in prefix whose command
+    line ends with command_tail (program file name and arguments, e.g.
+    "qarlov.exe -CONSOLE"). Wine shows a program's Windows command line as
+    the process's; the harness's launcher, whose command line ends with that
+    of the program it starts, was started with a Linux path."""
+    marker = f"WINEPREFIX={prefix.path}".encode()
+    wanted = " ".join(command_tail.lower().split())
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            raw = open(f"/proc/{entry}/cmdline", "rb").read()
+            environment = open(f"/proc/{entry}/environ", "rb").read().split(b"\0")
+        except OSError:
+            continue
+        command = " ".join(raw.replace(b"\0", b" ").decode("latin-1").lower().split())
+        started_by_wine = re.match(r"[a-z]:\\", command) is not None
+        if marker in environment and started_by_wine and command.endswith("\\" + wanted):
+            return int(entry)
+    raise RuntimeError(f"no Linux process for {command_tail}")
 
 
 def start_console(prefix, args, env_extra=None, program=None):

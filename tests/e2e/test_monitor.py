@@ -119,6 +119,19 @@ class MonitorTest(unittest.TestCase):
         run = self.start()
         self.stop(run, "close", CLOSE_LINE)
 
+    def test_the_waiting_monitor_has_loaded_no_window_or_shell_code(self):
+        # Wine's console takes no icon, so user32 and with it the display
+        # driver must stay out of a monitor that may wait for days.
+        qh.configure(self.prefix, message=MESSAGE)
+        self.av.append(self.line("FIRST", 1))
+        run = self.start()
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED FIRST "), 5), run.output())
+        maps = open(f"/proc/{qh.linux_pid(self.prefix, 'qarlov.exe -CONSOLE')}/maps").read().lower()
+        self.assertIn("advapi32.dll", maps)
+        for module in ("user32.dll", "shell32.dll", "gdi32.dll", "win32u.dll", "winex11.drv"):
+            self.assertNotIn(module, maps)
+        self.stop(run)
+
     def test_without_debug_output_the_stop_is_silent(self):
         qh.configure(self.prefix, debug_output=0, message=MESSAGE)
         self.av.append(self.line("FIRST", 1))

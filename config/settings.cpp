@@ -1,4 +1,5 @@
 #include "config/settings.h"
+#include "config/scanposition.h"
 #include "config/strings.h"
 #include "core/entry.h"
 #include "core/limits.h"
@@ -235,6 +236,7 @@ void LoadQARLOVRegistrySettings(void)
         settings->Message == NULL)
         LogMessage(LogLevelError,
                    L"No action settings found in registry. Specify \"Dialog\", \"Execute\", \"Syslog\", or \"Message\".");
+    CompleteInterruptedScanPositionSave();
 }
 
 // --- Time stamp text -----------------------------------------------------------

@@ -725,8 +725,8 @@ def linux_pid(prefix, command_tail):
         if not entry.isdigit():
             continue
         try:
-            raw = open(f"/proc/{entry}/cmdline", "rb").read()
-            environment = open(f"/proc/{entry}/environ", "rb").read().split(b"\0")
+            raw = pathlib.Path(f"/proc/{entry}/cmdline").read_bytes()
+            environment = pathlib.Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
         except OSError:
             continue
         command = " ".join(raw.replace(b"\0", b" ").decode("latin-1").lower().split())

@@ -5,6 +5,7 @@ registry keeps the scan position), handles an appended line at once, repeats
 nothing after a restart, reports a missing day file, stops on Ctrl-C or a
 console close, and loses no line at midnight."""
 import datetime
+import pathlib
 import re
 import time
 import unittest
@@ -97,6 +98,26 @@ class MonitorTest(unittest.TestCase):
         self.assertEqual((1, qh.time_field(self.at(30)), qh.day_file_name(self.today)), self.position())
         self.stop(run)
 
+    def test_a_save_of_the_position_interrupted_by_the_end_of_the_process_is_finished_at_start(self):
+        # The process ended after it had written INSTANCE 0 for the first line of a new
+        # second but before TIMESTAMP: the stored values alone would hand out the
+        # earlier second's later lines again.
+        day_file = qh.day_file_name(self.today)
+        qh.configure(self.prefix, instance=0, timestamp=qh.time_field(self.at(10)), filename=day_file,
+                     message=MESSAGE)
+        self.prefix.reg_add(qh.QARLOV_KEY, "PENDINGPOSITION", "REG_MULTI_SZ",
+                            [qh.time_field(self.at(11)), "0", day_file])
+        self.av.append([self.line("DONE1", 10), self.line("DONE2", 10), self.line("DONE3", 10),
+                        self.line("DONE4", 11), self.line("NEW", 11)])
+        run = self.start()
+        self.assertEqual(["NEW"], handled(run.output()))
+        self.assertIn("  Completing the interrupted save of the scan position "
+                      f"{qh.time_field(self.at(11))}, instance 0, file {day_file}.\n", run.output())
+        values = self.prefix.reg_values(qh.QARLOV_KEY)
+        self.assertNotIn("PENDINGPOSITION", values)
+        self.assertEqual((1, qh.time_field(self.at(11)), day_file), self.position())
+        self.stop(run)
+
     def test_a_missing_day_file_is_reported_and_read_once_it_exists(self):
         qh.configure(self.prefix, message=MESSAGE)
         run = self.start()
@@ -126,7 +147,8 @@ class MonitorTest(unittest.TestCase):
         self.av.append(self.line("FIRST", 1))
         run = self.start()
         self.assertTrue(run.wait_for(re.compile(r"HANDLED FIRST "), 5), run.output())
-        maps = open(f"/proc/{qh.linux_pid(self.prefix, 'qarlov.exe -CONSOLE')}/maps").read().lower()
+        pid = qh.linux_pid(self.prefix, "qarlov.exe -CONSOLE")
+        maps = pathlib.Path(f"/proc/{pid}/maps").read_text().lower()
         self.assertIn("advapi32.dll", maps)
         for module in ("user32.dll", "shell32.dll", "gdi32.dll", "win32u.dll", "winex11.drv"):
             self.assertNotIn(module, maps)

@@ -81,3 +81,13 @@ inline bool QueryTestText(const wchar_t* path, const wchar_t* name, REGSAM view,
     text->assign(buffer, size / sizeof(wchar_t));
     return true;
 }
+
+inline bool TestValueExists(const wchar_t* path, const wchar_t* name, REGSAM view)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return false;
+    LSTATUS status = RegQueryValueExW(key, name, NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}

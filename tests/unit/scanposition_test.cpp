@@ -97,6 +97,7 @@ TEST_F(SaveScanPositionTest, WritesInstanceTimeStampAndFileNameToTheProgramsView
     EXPECT_EQ(std::wstring(L"03152010.Log", 13), fileName);
 
     EXPECT_FALSE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View32, &instance)) << "written to the 32-bit view";
+    EXPECT_FALSE(TestValueExists(QARLOV_KEY, L"PENDINGPOSITION", View64)) << "a finished save leaves no pending value";
 
     EXPECT_EQ(3u, MonitorSettings->Instance);
     EXPECT_EQ(std::wstring(L"28020F0E0509"), MonitorSettings->TimeStamp);
@@ -131,6 +132,93 @@ TEST_F(SaveScanPositionTest, AKeyThatCannotBeOpenedEndsTheProcess)
                       "Error opening QARLOV registry key [\\HKLM\\SOFTWARE\\kestu\\QARLOV] for writing. Install "
                       "QARLOV reg file properly.");
     DeleteTestKey(L"SOFTWARE\\kestu", View32);
+}
+
+// What a process ended in the middle of a save leaves behind: the previous
+// position in the three values and the new one in PENDINGPOSITION.
+class InterruptedSaveTest : public SaveScanPositionTest {
+protected:
+    void SetUp() override
+    {
+        SaveScanPositionTest::SetUp();
+        SYSTEMTIME previous = Time(2010, 3, 15, 14, 5, 9);
+        SaveScanPosition(3, &previous);
+    }
+    void SetPending(const std::wstring& strings, DWORD type = REG_MULTI_SZ)
+    {
+        SetTestText(QARLOV_KEY, L"PENDINGPOSITION", strings, View64, (DWORD)((strings.size() + 1) * sizeof(wchar_t)),
+                    type);
+    }
+    void ExpectStoredPosition(DWORD instance, const wchar_t* timeStamp, const wchar_t* fileName)
+    {
+        DWORD storedInstance = 0;
+        std::wstring storedTimeStamp, storedFileName;
+        ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &storedInstance));
+        ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &storedTimeStamp));
+        ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &storedFileName));
+        EXPECT_EQ(instance, storedInstance);
+        EXPECT_EQ(std::wstring(timeStamp) + L'\0', storedTimeStamp);
+        EXPECT_EQ(std::wstring(fileName) + L'\0', storedFileName);
+        EXPECT_EQ(instance, MonitorSettings->Instance);
+        EXPECT_EQ(std::wstring(timeStamp), MonitorSettings->TimeStamp);
+        EXPECT_EQ(std::wstring(fileName), MonitorSettings->FileName);
+        EXPECT_FALSE(TestValueExists(QARLOV_KEY, L"PENDINGPOSITION", View64));
+    }
+};
+
+TEST_F(InterruptedSaveTest, ThePendingPositionReplacesTheStoredOneAndTheSaveIsFinished)
+{
+    SetPending(std::wstring(L"280210000001\0" L"0\0" L"03162010.Log\0", 28));
+    std::string output = CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
+    EXPECT_NE(std::string::npos, output.find("Completing the interrupted save of the scan position 280210000001, "
+                                             "instance 0, file 03162010.Log."))
+        << output;
+    ExpectStoredPosition(0, L"280210000001", L"03162010.Log");
+    SYSTEMTIME expected = Time(2010, 3, 16, 0, 0, 1);
+    EXPECT_EQ(0, memcmp(&expected, &MonitorSettings->TimeStampTime, sizeof(expected)));
+}
+
+TEST_F(InterruptedSaveTest, WithoutAPendingPositionNothingChanges)
+{
+    std::string output = CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
+    EXPECT_EQ("", output);
+    ExpectStoredPosition(3, L"28020F0E0509", L"03152010.Log");
+}
+
+TEST_F(InterruptedSaveTest, AnUnreadablePendingPositionIsDeletedAndTheStoredOneKept)
+{
+    const struct {
+        const char* Case;
+        std::wstring Strings;
+        DWORD Type;
+    } cases[] = {
+        { "a single text", std::wstring(L"280210000001"), REG_SZ },
+        { "time stamp too short", std::wstring(L"28021000000\0" L"0\0" L"x.Log\0", 20), REG_MULTI_SZ },
+        { "time stamp too long", std::wstring(L"2802100000011\0" L"0\0" L"x.Log\0", 22), REG_MULTI_SZ },
+        { "no hex digits", std::wstring(L"28021000000G\0" L"0\0" L"x.Log\0", 21), REG_MULTI_SZ },
+        { "instance missing", std::wstring(L"280210000001\0", 13), REG_MULTI_SZ },
+        { "instance not a number", std::wstring(L"280210000001\0" L"-1\0" L"x.Log\0", 22), REG_MULTI_SZ },
+        { "instance beyond 32 bits", std::wstring(L"280210000001\0" L"4294967296\0" L"x.Log\0", 30),
+          REG_MULTI_SZ },
+        { "empty", std::wstring(), REG_MULTI_SZ },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Case);
+        SetPending(c.Strings, c.Type);
+        std::string output = CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
+        EXPECT_NE(std::string::npos, output.find("WARNING  Unreadable QARLOV registry entry [PENDINGPOSITION] "
+                                                 "deleted; the scan position stays as INSTANCE and TIMESTAMP give "
+                                                 "it. -> "))
+            << output;
+        ExpectStoredPosition(3, L"28020F0E0509", L"03152010.Log");
+    }
+}
+
+TEST_F(InterruptedSaveTest, TheLargestInstanceAndAnEmptyFileNameAreRead)
+{
+    SetPending(std::wstring(L"280210000001\0" L"4294967295\0" L"\0", 25));
+    CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
+    ExpectStoredPosition(0xFFFFFFFFu, L"280210000001", L"");
 }
 
 }  // namespace

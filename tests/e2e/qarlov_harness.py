@@ -107,7 +107,8 @@ POLL_SECONDS = 0.02
 
 
 def bin_dir():
-    return pathlib.Path(os.environ.get("QARLOV_BIN_DIR", REPO_ROOT / "build" / "bin"))
+    # Absolute, so that a relative QARLOV_BIN_DIR also holds for Wine and its helpers.
+    return pathlib.Path(os.environ.get("QARLOV_BIN_DIR", REPO_ROOT / "build" / "bin")).resolve()
 
 
 def bin_path(name):

@@ -146,8 +146,7 @@ protected:
     }
     void SetPending(const std::wstring& strings, DWORD type = REG_MULTI_SZ)
     {
-        SetTestText(QARLOV_KEY, L"PENDINGPOSITION", strings, View64, (DWORD)((strings.size() + 1) * sizeof(wchar_t)),
-                    type);
+        SetTestText(QARLOV_KEY, L"PENDINGPOSITION", strings, View64, 0, type);
     }
     void ExpectStoredPosition(DWORD instance, const wchar_t* timeStamp, const wchar_t* fileName)
     {

@@ -61,23 +61,40 @@ static void ReportReadFailure(LSTATUS status, const wchar_t* name)
     LogMessage(LogLevelError, L"Error reading QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
 }
 
-// Whatever (up to) 4 bytes the value holds, whatever its type.
+// A number must be stored as REG_DWORD: the bytes of a text or of binary
+// data are no number, and reading them as one would hide the mistake.
+static LSTATUS QueryNumber(HKEY key, const wchar_t* name, DWORD* number)
+{
+    DWORD type = REG_NONE, size = sizeof(*number);
+    LSTATUS status = RegQueryValueExW(key, name, NULL, &type, (BYTE*)number, &size);
+    // A longer value answers ERROR_MORE_DATA, with its type filled in.
+    if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type != REG_DWORD)
+        status = ERROR_DATATYPE_MISMATCH;
+    else if (status == ERROR_SUCCESS && size != sizeof(*number))
+        status = ERROR_DATATYPE_MISMATCH;
+    return status;
+}
+
 static DWORD ReadNumber(HKEY key, const wchar_t* name)
 {
-    DWORD number = 0, size = sizeof(number);
-    LSTATUS status = RegQueryValueExW(key, name, NULL, NULL, (BYTE*)&number, &size);
+    DWORD number = 0;
+    LSTATUS status = QueryNumber(key, name, &number);
     if (status != ERROR_SUCCESS)
         ReportReadFailure(status, name);
     return number;
 }
 
-// Reads a text value into buffer (TextLimit characters). The read doesn't
-// promise a terminator, so one is put after the bytes read.
+// Reads a text value (REG_SZ, or REG_EXPAND_SZ taken as it is) into buffer
+// (TextLimit characters). The read doesn't promise a terminator, so one is
+// put after the bytes read.
 static void ReadText(HKEY key, const wchar_t* name, wchar_t* buffer)
 {
-    DWORD size = TextValueBytes;
-    LSTATUS status = RegQueryValueExW(key, name, NULL, NULL, (BYTE*)buffer, &size);
+    DWORD type = REG_NONE, size = TextValueBytes;
+    LSTATUS status = RegQueryValueExW(key, name, NULL, &type, (BYTE*)buffer, &size);
+    if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type != REG_SZ && type != REG_EXPAND_SZ)
+        status = ERROR_DATATYPE_MISMATCH;
     if (status != ERROR_SUCCESS) {
+        buffer[0] = L'\0';
         ReportReadFailure(status, name);
         return;
     }
@@ -143,16 +160,25 @@ static void LoadRule(MonitorSettingsRecord* settings)
     RegCloseKey(key);
 }
 
+// DISABLED is optional: an absent value counts as 0. One that is present
+// but no REG_DWORD is a mistake worth naming, not a silent "enabled".
+static DWORD ReadDisabledFlag(HKEY key)
+{
+    DWORD disabled = 0;
+    LSTATUS status = QueryNumber(key, L"DISABLED", &disabled);
+    if (status == ERROR_DATATYPE_MISMATCH)
+        ReportReadFailure(status, L"DISABLED");
+    return status == ERROR_SUCCESS ? disabled : 0;
+}
+
 // Opens an optional action key. Returns a new all-zero record of the given
 // size with the key open in *key, or null when the key is absent or its
-// DISABLED value is nonzero (an absent or unreadable DISABLED counts as 0).
+// DISABLED value is nonzero.
 static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
 {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, ProgramKeyAccess(KEY_READ), key) != ERROR_SUCCESS)
         return NULL;
-    DWORD disabled = 0, size = sizeof(disabled);
-    if (RegQueryValueExW(*key, L"DISABLED", NULL, NULL, (BYTE*)&disabled, &size) != ERROR_SUCCESS)
-        disabled = 0;
+    DWORD disabled = ReadDisabledFlag(*key);
     if (disabled != 0) {
         RegCloseKey(*key);
         return NULL;

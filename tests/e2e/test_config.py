@@ -163,6 +163,23 @@ class ConfigurationTest(unittest.TestCase):
                 result = self.run_to_error(read_error(name), env_extra={"WINEDEBUG": "-all,+reg"})
                 self.assertEqual(expected_queries(ROWS[:index + 1]), queried_layout_values(result.stderr))
 
+    def test_values_of_another_type_are_read_errors(self):
+        # A number's bytes stored as text or binary data, or a text stored as a number.
+        cases = [
+            ((qh.QARLOV_KEY, "INSTANCE"), "2"),
+            ((qh.QARLOV_KEY, "TIMESTAMP"), 5),
+            ((qh.SEP_DATA_KEY, "SEPAppDataDir"), b"C\0:\0\\\0\0\0"),
+            ((RULE, "CAT"), b"\x01\x00\x00\x00"),
+            ((RULE + r"\Syslog", "SERVERIP"), 0x0A000005),
+        ]
+        for (key, name), value in cases:
+            with self.subTest(key=key, name=name):
+                self.write([(k, n, value if (k, n) == (key, name) else v) for k, n, v in ROWS])
+                self.run_to_error(read_error(name))
+        with self.subTest(name="DISABLED"):
+            self.write(ROWS, extra={RULE + r"\Dialog": {"DISABLED": "1"}})
+            self.run_to_error(read_error("DISABLED"))
+
     def test_missing_keys_are_named(self):
         cases = [
             (qh.QARLOV_KEY, 64, key_error(qh.QARLOV_KEY)),

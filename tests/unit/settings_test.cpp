@@ -188,14 +188,15 @@ TEST_F(SettingsTest, ATextStoredWithoutTerminatorIsReadExactly)
 {
     WriteConfiguration();
     // FILENAME is read into the buffer that still holds the longer
-    // TIMESTAMP text; as a binary value it gets no terminator from the read.
-    SetTestText(QARLOV_KEY, L"FILENAME", L"AB", View64, 2 * sizeof(wchar_t), REG_BINARY);
-    // SAVCE (binary too) fills the 8192 bytes offered to the read, and the
-    // buffer behind them still holds the end of the log directory built
-    // before it.
+    // TIMESTAMP text; stored without its terminator, it gets none from the
+    // read.
+    SetTestText(QARLOV_KEY, L"FILENAME", L"AB", View64, 2 * sizeof(wchar_t));
+    // SAVCE (unterminated too) fills the 8192 bytes offered to the read,
+    // and the buffer behind them still holds the end of the log directory
+    // built before it.
     SetTestText(SEP_APPS_KEY, L"SEPAppDataDir", std::wstring(4095, L'd'), View32);
     std::wstring fullSize(4096, L'b');
-    SetTestText(SAV_APPS_KEY, L"SAVCE", fullSize, View32, 4096 * sizeof(wchar_t), REG_BINARY);
+    SetTestText(SAV_APPS_KEY, L"SAVCE", fullSize, View32, 4096 * sizeof(wchar_t));
     LoadQARLOVRegistrySettings();
     EXPECT_EQ(std::wstring(L"AB"), MonitorSettings->FileName);
     EXPECT_EQ(fullSize, MonitorSettings->SEPBinPath);

@@ -15,6 +15,16 @@ static const wchar_t* ConsoleLabel(LogLevel level)
     }
 }
 
+// The end of every error entry: exit code 1, after the registered routine
+// (the service's failure report) has run.
+static void EndProcessAfterError(void)
+{
+    void (*routine)(void) = FatalErrorRoutine;
+    if (routine != NULL)
+        routine();
+    ExitProcess(1);
+}
+
 static BOOL IsSuppressedInformation(LogLevel level)
 {
     if (level != LogLevelInformation)
@@ -45,7 +55,7 @@ void LogMessage(LogLevel level, const wchar_t* format, ...)
             ConsoleWrite(L"].");
         }
         if (level == LogLevelError)
-            ExitProcess(1);
+            EndProcessAfterError();
         return;
     }
 
@@ -101,7 +111,7 @@ void WriteConsoleEntry(const wchar_t* text, LogLevel level)
 
     if (level == LogLevelError) {
         ConsoleWrite(L"\nProgram stopped.\n\n");
-        ExitProcess(1);
+        EndProcessAfterError();
     }
 }
 
@@ -141,7 +151,7 @@ void WriteEventLogEntry(const wchar_t* text, LogLevel level)
     }
     if (level == LogLevelError) {
         ReleaseGlobals();
-        ExitProcess(1);
+        EndProcessAfterError();
     }
 }
 

@@ -11,6 +11,8 @@ HANDLE volatile EventSourceHandle = NULL;
 volatile LONG WinsockStarted = 0;
 HANDLE volatile ShutDownEvent = NULL;
 volatile LONG WatcherStopped = 0;
+volatile LONG StopRequested = 0;
+void (*volatile FatalErrorRoutine)(void) = NULL;
 SERVICE_STATUS ServiceStatus;
 SERVICE_STATUS_HANDLE ServiceStatusHandle = NULL;
 volatile LONG AutomaticMode = 0;
@@ -130,19 +132,71 @@ BOOL WaitForChangeOrShutDown(HANDLE change)
     }
 }
 
+void RequestStop(void)
+{
+    InterlockedExchange(&StopRequested, 1);
+    HANDLE event = ShutDownEvent;
+    if (event != NULL)
+        SetEvent(event);
+}
+
+BOOL IsStopRequested(void)
+{
+    return StopRequested != 0;
+}
+
+WaitOutcome WaitUnlessStopped(HANDLE object, DWORD milliseconds)
+{
+    if (IsStopRequested())
+        return WaitStopped;
+    // The stop event comes first: WaitForMultipleObjects reports the lowest
+    // signalled index, so a stop is seen even while object stays signalled.
+    HANDLE handles[2];
+    DWORD count = 0;
+    HANDLE stopEvent = ShutDownEvent;
+    if (stopEvent != NULL)
+        handles[count++] = stopEvent;
+    if (object != NULL)
+        handles[count++] = object;
+    if (count == 0) {
+        Sleep(milliseconds);
+        return IsStopRequested() ? WaitStopped : WaitTimedOut;
+    }
+    DWORD status = WaitForMultipleObjects(count, handles, FALSE, milliseconds);
+    if (status == WAIT_TIMEOUT)
+        return WaitTimedOut;
+    if (status >= WAIT_OBJECT_0 && status < WAIT_OBJECT_0 + count) {
+        if (stopEvent != NULL && status == WAIT_OBJECT_0)
+            return WaitStopped;
+        return WaitSignalled;
+    }
+    return WaitFailed;
+}
+
 BOOL WaitForWatcherRelease(void)
 {
-    HANDLE event = ShutDownEvent;
-    if (event == NULL)
+    RequestStop();
+    if (ShutDownEvent == NULL)
         return WatcherStopped != 0;
-
-    SetEvent(event);
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (ShutDownEvent == NULL)
             break;
         Sleep(RandomWaitInterval(71));
     }
     return ShutDownEvent == NULL;
+}
+
+BOOL WaitForWatcherReleaseWithin(DWORD limit, void (*betweenRounds)(void))
+{
+    DWORD started = GetTickCount();
+    for (;;) {
+        if (WaitForWatcherRelease())
+            return TRUE;
+        if (ShutDownEvent == NULL || GetTickCount() - started >= limit)
+            return FALSE;  // still loading, or stuck for good
+        if (betweenRounds != NULL)
+            betweenRounds();
+    }
 }
 
 static const wchar_t* ControlEventText(DWORD controlType)
@@ -159,13 +213,16 @@ static const wchar_t* ControlEventText(DWORD controlType)
 
 BOOL WINAPI ConsoleControlHandler(DWORD controlType)
 {
+    enum { ConsoleStopWaitLimit = 4000 };
     const wchar_t* text = ControlEventText(controlType);
     if (text != NULL)
         LogMessage(LogLevelInformation, L"%s", text);
     if (InterlockedExchange(&StopInProgress, 1))
         return TRUE;
 
-    BOOL watcherReturned = WaitForWatcherRelease();
+    // Within the five seconds the system grants a handler for a closed
+    // console.
+    BOOL watcherReturned = WaitForWatcherReleaseWithin(ConsoleStopWaitLimit, NULL);
     LogMessage(LogLevelInformation, L"Deallocation of global variables and closing of open handles.");
     // A watcher that is still busy (or the loading before it) would use the
     // released items: let the system reclaim everything instead.

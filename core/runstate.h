@@ -44,6 +44,10 @@ extern HANDLE volatile ShutDownEvent;
 // Set by the watcher when it has acknowledged a stop and returned.
 extern volatile LONG WatcherStopped;
 
+// Set by the stop side (any thread) right before it signals ShutDownEvent;
+// read by the watcher thread between lines and by the waits of actions.
+extern volatile LONG StopRequested;
+
 // Service status; written by ServiceMain and ServiceControlHandler.
 extern SERVICE_STATUS ServiceStatus;
 extern SERVICE_STATUS_HANDLE ServiceStatusHandle;
@@ -57,6 +61,11 @@ extern BOOL IsAtLeastWindows7;
 extern BOOL IsWow64;
 
 void ReleaseGlobals(void);
+
+// Run by the logger right before an error entry ends the process, after the
+// globals are released; the service host sets it so that the service manager
+// learns of the failure. Null: nothing to run.
+extern void (*volatile FatalErrorRoutine)(void);
 void FreeMonitorSettings(MonitorSettingsRecord* settings);
 
 // Signals ShutDownEvent and waits up to 20 random intervals for the watcher
@@ -64,7 +73,33 @@ void FreeMonitorSettings(MonitorSettingsRecord* settings);
 // globals may be released; FALSE when a thread may still use them.
 BOOL WaitForWatcherRelease(void);
 
+// Repeats that handshake until the watcher acknowledges, or until about
+// limit milliseconds have passed; betweenRounds (may be NULL) runs after
+// each round that ended without an acknowledgement. A stop that comes
+// before the watcher has created ShutDownEvent is not waited for.
+BOOL WaitForWatcherReleaseWithin(DWORD limit, void (*betweenRounds)(void));
+
 BOOL WINAPI ConsoleControlHandler(DWORD controlType);
+
+// Marks the stop as requested and signals ShutDownEvent (when it exists).
+void RequestStop(void);
+
+// TRUE once a stop has been requested: the watcher finishes the line in
+// hand (its actions and its position save) and then returns.
+BOOL IsStopRequested(void);
+
+// The outcome of a wait that a stop request ends early.
+typedef enum WaitOutcome {
+    WaitSignalled,  // the object was signalled
+    WaitTimedOut,   // the time ran out
+    WaitStopped,    // a stop was requested first (it takes precedence)
+    WaitFailed      // the wait itself failed; the last-error code says why
+} WaitOutcome;
+
+// Waits up to milliseconds (INFINITE allowed) for object, or only for the
+// time when object is NULL, and ends early when a stop is requested. Used by
+// every wait of the watcher thread that may take longer than a moment.
+WaitOutcome WaitUnlessStopped(HANDLE object, DWORD milliseconds);
 
 // A random interval of 22 to 109 ms; fallback when no random number exists.
 DWORD RandomWaitInterval(DWORD fallback);

@@ -8,32 +8,47 @@
 // (ServiceControlHandler) both change ServiceStatus and report it. Every
 // change is made under StatusLock, and every report other than stopped is
 // sent while the lock is still held, so those reports go out in the order of
-// the changes. Stopped is final: no change leaves that state. The stopped
-// report is sent after the lock is released: the system may hold it up
-// until a running control handler has returned, and that handler may be
-// waiting for the lock. It can't overtake anything: a report of another
-// state was sent before the lock was left to set stopped, and every report
-// after that says stopped too.
+// the changes. Stopped is final: no change leaves that state, and nothing is
+// reported after it. The stopped report is sent after the lock is released:
+// the system may hold it up until a running control handler has returned,
+// and that handler may be waiting for the lock. It can't overtake anything:
+// a report of another state was sent before the lock was left to set
+// stopped.
 static CRITICAL_SECTION StatusLock;
 static const BOOL StatusLockReady = (InitializeCriticalSection(&StatusLock), TRUE);
 
-static void ClearFixedFieldsLocked(void)
+enum {
+    StartWaitHint = 10000,  // loading the settings reads only the registry
+    StopWaitHint = 3000,    // a new check point comes every 1 to 2 seconds
+    StopWaitLimit = 20000   // then the process ends without the watcher
+};
+
+// Exit codes of a service that ended on an error entry.
+static const DWORD FailedExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+static const DWORD FailedSpecificExitCode = 1;
+
+static BOOL ReportStatusLocked(DWORD waitHint)
 {
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     ServiceStatus.dwWin32ExitCode = 0;
     ServiceStatus.dwServiceSpecificExitCode = 0;
-    ServiceStatus.dwWaitHint = 0;
-}
-
-static BOOL ReportStatusLocked(void)
-{
-    ClearFixedFieldsLocked();
+    ServiceStatus.dwWaitHint = waitHint;
     return SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
 }
 
 static BOOL IsStopRequestedLocked(void)
 {
     return ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING || ServiceStatus.dwCurrentState == SERVICE_STOPPED;
+}
+
+static void ReportStartPending(void)
+{
+    EnterCriticalSection(&StatusLock);
+    ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
+    ServiceStatus.dwControlsAccepted = 0;
+    ServiceStatus.dwCheckPoint = 1;
+    ReportStatusLocked(StartWaitHint);
+    LeaveCriticalSection(&StatusLock);
 }
 
 // FALSE when the report failed, or when a stop request came first.
@@ -45,12 +60,14 @@ static BOOL ReportRunning(void)
         ServiceStatus.dwCurrentState = SERVICE_RUNNING;
         ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
         ServiceStatus.dwCheckPoint = 0;
-        reported = ReportStatusLocked();
+        reported = ReportStatusLocked(0);
     }
     LeaveCriticalSection(&StatusLock);
     return reported;
 }
 
+// Each call advances the check point, which tells the service manager that
+// the stop is still making progress.
 static void ReportStopPending(void)
 {
     EnterCriticalSection(&StatusLock);
@@ -58,24 +75,51 @@ static void ReportStopPending(void)
         ServiceStatus.dwCurrentState = SERVICE_STOP_PENDING;
         ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
         ServiceStatus.dwCheckPoint += 1;
-        ReportStatusLocked();
+        ReportStatusLocked(StopWaitHint);
     }
     LeaveCriticalSection(&StatusLock);
 }
 
-static void ReportStopped(void)
+// The final report, sent once; exit codes 0 for an ordinary stop.
+static void ReportStoppedWith(DWORD win32ExitCode, DWORD specificExitCode)
 {
     EnterCriticalSection(&StatusLock);
+    BOOL first = ServiceStatus.dwCurrentState != SERVICE_STOPPED;
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     ServiceStatus.dwCurrentState = SERVICE_STOPPED;
     ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     ServiceStatus.dwCheckPoint = 0;
-    ClearFixedFieldsLocked();
+    ServiceStatus.dwWin32ExitCode = win32ExitCode;
+    ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
+    ServiceStatus.dwWaitHint = 0;
     SERVICE_STATUS stopped = ServiceStatus;
     LeaveCriticalSection(&StatusLock);
-    SetServiceStatus(ServiceStatusHandle, &stopped);
+    if (first && ServiceStatusHandle != NULL)
+        SetServiceStatus(ServiceStatusHandle, &stopped);
+}
+
+static void ReportStopped(void)
+{
+    ReportStoppedWith(0, 0);
+}
+
+// Registered for error entries in service mode: the service manager then
+// shows a service that failed (and can apply its recovery actions), not
+// one that vanished.
+static void ReportFailedStop(void)
+{
+    ReportStoppedWith(FailedExitCode, FailedSpecificExitCode);
+}
+
+static DWORD WaitHintOf(DWORD state)
+{
+    if (state == SERVICE_START_PENDING)
+        return StartWaitHint;
+    return state == SERVICE_STOP_PENDING ? StopWaitHint : 0;
 }
 
 // Re-reports the current state; a pending state advances its check point.
+// A stopped service reports nothing more.
 static void ReportCurrentStatus(void)
 {
     EnterCriticalSection(&StatusLock);
@@ -85,19 +129,25 @@ static void ReportCurrentStatus(void)
         ServiceStatus.dwCheckPoint = 0;
     else
         ServiceStatus.dwCheckPoint += 1;
-    ReportStatusLocked();
+    if (state == SERVICE_STOPPED)
+        ServiceStatus.dwWaitHint = 0;
+    else
+        ReportStatusLocked(WaitHintOf(state));
     LeaveCriticalSection(&StatusLock);
 }
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments)
 {
     LogMessage(LogLevelInformation, L"QARLOV ServiceMain called has been called by the Service Control Manager.");
-    LoadQARLOVRegistrySettings();
+    // The handler comes first, so that every later outcome, an error while
+    // loading the settings included, reaches the service manager.
     ServiceStatusHandle = RegisterServiceCtrlHandlerW(QARLOV_SERVICE_NAME, ServiceControlHandler);
     if (ServiceStatusHandle == NULL)
         LogMessage(LogLevelError, L"Could not register Service Control Handler.");
+    FatalErrorRoutine = ReportFailedStop;
+    ReportStartPending();
 
-    // The settings are loaded before the first report, so it says running.
+    LoadQARLOVRegistrySettings();
     if (ReportRunning())
         RunWatcher();
     ReportStopped();
@@ -107,7 +157,10 @@ static void StopService(void)
 {
     LogMessage(LogLevelInformation, L"QARLOV ServiceControlHandler received a request to stop the QARLOV service.");
     ReportStopPending();
-    BOOL watcherReturned = WaitForWatcherRelease();
+    // The watcher finishes the line in hand (its actions end their waits
+    // early on a stop) and saves its position before it acknowledges;
+    // meanwhile each round of the handshake reports progress.
+    BOOL watcherReturned = WaitForWatcherReleaseWithin(StopWaitLimit, ReportStopPending);
     LogMessage(LogLevelInformation, L"Deallocation of global variables and closing of open handles.");
     if (!watcherReturned) {
         // The service thread has not acknowledged and may still use the

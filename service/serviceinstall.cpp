@@ -15,6 +15,32 @@ static SC_HANDLE OpenServiceManager(void)
     return OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
 }
 
+// Restart a minute after a failure, twice; the count starts again after a
+// day without failures. A failure is a crash or an error entry, which
+// reports the service stopped with a non-zero exit code.
+static void SetRecoveryActions(SC_HANDLE service)
+{
+    enum { RestartDelay = 60000, ResetPeriod = 24 * 60 * 60 };
+    SC_ACTION actions[3] = {
+        { SC_ACTION_RESTART, RestartDelay },
+        { SC_ACTION_RESTART, RestartDelay },
+        { SC_ACTION_NONE, 0 },
+    };
+    SERVICE_FAILURE_ACTIONSW failureActions;
+    ZeroMemory(&failureActions, sizeof(failureActions));
+    failureActions.dwResetPeriod = ResetPeriod;
+    failureActions.cActions = 3;
+    failureActions.lpsaActions = actions;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
+        LogMessage(LogLevelWarning, L"Could not set the recovery actions of the QARLOV service.");
+        return;
+    }
+    // Windows XP knows no such flag and restarts after crashes only.
+    SERVICE_FAILURE_ACTIONS_FLAG onErrorStops = { TRUE };
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops);
+    SetLastError(ERROR_SUCCESS);
+}
+
 void InstallService(void)
 {
     // The path is quoted: unquoted, a path with blanks such as
@@ -38,6 +64,7 @@ void InstallService(void)
         CloseServiceHandle(manager);
         return;
     }
+    SetRecoveryActions(service);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     LogMessage(LogLevelInformation, L"QARLOV was installed as service.");

@@ -23,6 +23,14 @@ def service_state(prefix):
     return int(found.group(1)) if found else None
 
 
+def service_exit_codes(prefix):
+    """(Win32 exit code, service-specific exit code) as the service control manager reports them."""
+    output = prefix.wine(["sc", "query", "QARLOV"]).stdout.decode("latin-1")
+    win32 = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", output)
+    specific = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", output)
+    return (int(win32.group(1)) if win32 else None, int(specific.group(1)) if specific else None)
+
+
 def delete_service(prefix):
     for command in ("stop", "delete"):
         prefix.wine(["sc", command, "QARLOV"])
@@ -60,6 +68,7 @@ class ServiceTest(unittest.TestCase):
         self.assert_lines_in_order(output, "  QARLOV was installed as message provider.\n",
                                    "  QARLOV was installed as service.\n", "  QARLOV service was started.\n",
                                    "  QARLOV install completed.\n")
+        self.assertNotIn("WARNING", output)  # the recovery actions were taken too
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING, 20), self.event_texts())
         self.assertTrue(self.wait_for_event("Monitoring directory ", "information"), self.event_texts())
         return output
@@ -154,6 +163,13 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual([], listener.datagrams(timeout=3))
         self.assertEqual([], self.event_texts("error"))
 
+
+    def test_an_error_entry_reports_a_failed_stop(self):
+        qh.configure(self.prefix, rule=RULE)  # no action: the loader's error ends the service
+        qh.run_console(self.prefix, ["-I"], timeout=60)
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED, 20))
+        self.assertTrue(self.wait_for_event("No action settings found in registry.", "error"), self.event_texts())
+        self.assertEqual((1066, 1), service_exit_codes(self.prefix))  # ERROR_SERVICE_SPECIFIC_ERROR, 1
 
     def test_service_with_event_log_trigger_reads_at_start_and_stops(self):
         # Wine's event log has no records and never signals a change: what

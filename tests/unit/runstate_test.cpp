@@ -25,6 +25,7 @@ protected:
     {
         ResetMonitorRule();
         WatcherStopped = 0;
+        StopRequested = 0;
         DebugOutputOfReleasedSettings = 1;
         Folder = MakeTemporaryFolder(L"qrunstate");
         SetLogDirectory(Folder);
@@ -36,6 +37,7 @@ protected:
         if (MonitorSettings == NULL)
             MonitorSettings = CreateMonitorSettings();
         WatcherStopped = 0;
+        StopRequested = 0;
         DebugOutputOfReleasedSettings = 1;
     }
     std::wstring Folder;
@@ -119,6 +121,42 @@ TEST_F(RunStateTest, CreateShutDownEventMakesAManualResetEventAndAcknowledgeClos
     EXPECT_EQ(1, WatcherStopped);
     DWORD flags = 0;
     EXPECT_FALSE(GetHandleInformation(event, &flags));
+}
+
+// A requested stop ends every wait of the watcher thread, and wins over an
+// object that is signalled at the same time.
+TEST_F(RunStateTest, WaitsEndEarlyOnAStopAndTheStopComesFirst)
+{
+    HANDLE signalled = CreateEventW(NULL, TRUE, TRUE, NULL);
+    HANDLE quiet = CreateEventW(NULL, TRUE, FALSE, NULL);
+    struct Case {
+        HANDLE Object;
+        BOOL EventExists, Stop;
+        DWORD Milliseconds;
+        WaitOutcome Expected;
+    } cases[] = {
+        { signalled, TRUE, FALSE, INFINITE, WaitSignalled },
+        { signalled, TRUE, TRUE, INFINITE, WaitStopped },
+        { quiet, TRUE, TRUE, INFINITE, WaitStopped },
+        { NULL, TRUE, TRUE, INFINITE, WaitStopped },
+        { quiet, TRUE, FALSE, 20, WaitTimedOut },
+        { NULL, FALSE, FALSE, 20, WaitTimedOut },
+        { signalled, FALSE, TRUE, INFINITE, WaitStopped },  // requested before the event exists
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "object signalled " << (c.Object == signalled) << ", stop " << c.Stop);
+        if (c.EventExists) {
+            ASSERT_TRUE(CreateShutDownEvent());
+        }
+        if (c.Stop)
+            RequestStop();
+        EXPECT_EQ(c.Expected, WaitUnlessStopped(c.Object, c.Milliseconds));
+        if (c.EventExists)
+            AcknowledgeShutDown();
+        StopRequested = 0;
+    }
+    CloseHandle(signalled);
+    CloseHandle(quiet);
 }
 
 TEST_F(RunStateTest, WithoutAWatcherTheWaitEndsAtOnce)

@@ -24,6 +24,7 @@ protected:
     {
         ResetMonitorSettings();
         WatcherStopped = 0;
+        StopRequested = 0;
         ShutDownEvent = NULL;
     }
     void TearDown() override
@@ -44,7 +45,7 @@ protected:
         ServiceStatus.dwCheckPoint = checkPoint;
     }
 
-    static void ExpectStatus(DWORD state, DWORD controlsAccepted, DWORD checkPoint)
+    static void ExpectStatus(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint = 0)
     {
         EXPECT_EQ(state, ServiceStatus.dwCurrentState);
         EXPECT_EQ(controlsAccepted, ServiceStatus.dwControlsAccepted);
@@ -52,19 +53,20 @@ protected:
         EXPECT_EQ((DWORD)SERVICE_WIN32_OWN_PROCESS, ServiceStatus.dwServiceType);
         EXPECT_EQ(0u, ServiceStatus.dwWin32ExitCode);
         EXPECT_EQ(0u, ServiceStatus.dwServiceSpecificExitCode);
-        EXPECT_EQ(0u, ServiceStatus.dwWaitHint);
+        EXPECT_EQ(waitHint, ServiceStatus.dwWaitHint);
     }
 };
 
 TEST_F(ServiceHostTest, OtherControlsReReportTheCurrentState)
 {
+    // A pending state tells how long the next step may take.
     struct Case {
-        DWORD State, CheckPoint, Accepted, NewCheckPoint;
+        DWORD State, CheckPoint, Accepted, NewCheckPoint, WaitHint;
     } cases[] = {
-        { SERVICE_RUNNING, 3, SERVICE_ACCEPT_STOP, 0 },
-        { SERVICE_STOPPED, 2, SERVICE_ACCEPT_STOP, 0 },
-        { SERVICE_START_PENDING, 2, 0, 3 },
-        { SERVICE_STOP_PENDING, 1, SERVICE_ACCEPT_STOP, 2 },
+        { SERVICE_RUNNING, 3, SERVICE_ACCEPT_STOP, 0, 0 },
+        { SERVICE_STOPPED, 2, SERVICE_ACCEPT_STOP, 0, 0 },
+        { SERVICE_START_PENDING, 2, 0, 3, 10000 },
+        { SERVICE_STOP_PENDING, 1, SERVICE_ACCEPT_STOP, 2, 3000 },
     };
     const DWORD controls[] = { SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, 0x80 };
     for (DWORD control : controls) {
@@ -72,7 +74,7 @@ TEST_F(ServiceHostTest, OtherControlsReReportTheCurrentState)
             SCOPED_TRACE(::testing::Message() << "control " << control << ", state " << c.State);
             SetStatus(c.State, c.CheckPoint);
             std::string output = CaptureConsoleOutput([&] { ServiceControlHandler(control); });
-            ExpectStatus(c.State, c.Accepted, c.NewCheckPoint);
+            ExpectStatus(c.State, c.Accepted, c.NewCheckPoint, c.WaitHint);
             EXPECT_EQ("", output);
             EXPECT_NE(nullptr, MonitorSettings);
         }
@@ -105,7 +107,7 @@ TEST_F(ServiceHostTest, StopWaitsForTheWatcherThenReleasesTheGlobals)
     StopWithWatcher(FALSE, &output);
 
     // Stop-pending with check point 1, then the closing report with 2.
-    ExpectStatus(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2);
+    ExpectStatus(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2, 3000);
     EXPECT_EQ(nullptr, MonitorSettings);
     EXPECT_EQ(nullptr, ShutDownEvent);
     size_t request = output.find(StopRequestLine), release = output.find(ReleaseLine);

@@ -110,17 +110,24 @@ void AcknowledgeShutDown(void)
     ShutDownEvent = NULL;  // last act: the stop side waits for this
 }
 
-BOOL WaitForChangeOrShutDown(HANDLE change)
+WaitOutcome WaitForChangeOrShutDown(HANDLE change, DWORD milliseconds)
 {
     enum { MaxFailedWaits = 10 };
-    HANDLE handles[2] = { change, ShutDownEvent };
     int failedWaits = 0;
     for (;;) {
-        DWORD status = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (IsStopRequested())
+            return WaitStopped;
+        // The stop event first: WaitForMultipleObjects reports the lowest
+        // signalled index, so a change handle that a busy log keeps
+        // signalled cannot hold a stop off.
+        HANDLE handles[2] = { ShutDownEvent, change };
+        DWORD status = WaitForMultipleObjects(2, handles, FALSE, milliseconds);
         if (status == WAIT_OBJECT_0)
-            return TRUE;
+            return WaitStopped;
         if (status == WAIT_OBJECT_0 + 1)
-            return FALSE;
+            return WaitSignalled;
+        if (status == WAIT_TIMEOUT && milliseconds != INFINITE)
+            return WaitTimedOut;
         if (status == WAIT_TIMEOUT) {
             failedWaits = 0;
             LogMessage(LogLevelWarning, L"No changes in the timeout period - but timeout happened unexpected.");

@@ -111,8 +111,9 @@ void AcknowledgeShutDown(void);
 // Creates ShutDownEvent for a watcher; FALSE when it can't be created.
 BOOL CreateShutDownEvent(void);
 
-// The watchers' one wait: TRUE when change is signalled, FALSE when
-// ShutDownEvent is. Other results are logged and the wait is repeated; a
-// run of failed waits (a handle that became invalid) ends the program
-// instead of spinning.
-BOOL WaitForChangeOrShutDown(HANDLE change);
+// The watchers' one wait, up to milliseconds (INFINITE: no time-out):
+// WaitStopped when a stop is requested (it wins over a signalled change),
+// WaitSignalled when change is signalled, WaitTimedOut when the time ran
+// out. Other results are logged and the wait is repeated; a run of failed
+// waits (a handle that became invalid) ends the program instead of spinning.
+WaitOutcome WaitForChangeOrShutDown(HANDLE change, DWORD milliseconds);

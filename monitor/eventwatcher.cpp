@@ -9,7 +9,7 @@
 #define ANTIVIRUS_EVENT_SOURCE   L"Symantec AntiVirus"
 #define DETECTION_FINISHED_EVENT 51
 
-void (*ProcessTodaysLogFileRoutine)(void) = ProcessTodaysLogFile;
+BOOL (*ProcessTodaysLogFileRoutine)(void) = ProcessTodaysLogFile;
 
 EVENTLOGRECORD* ReadEventLogRecord(HANDLE eventLog, DWORD readFlags, DWORD recordNumber)
 {
@@ -23,8 +23,9 @@ EVENTLOGRECORD* ReadEventLogRecord(HANDLE eventLog, DWORD readFlags, DWORD recor
         return record;
 
     DWORD error = GetLastError();
-    if (error == ERROR_HANDLE_EOF) {
+    if (error == ERROR_HANDLE_EOF || error == ERROR_EVENTLOG_FILE_CHANGED) {
         free(record);
+        SetLastError(error);  // tells the caller which of the two it was
         return NULL;
     }
     if (error != ERROR_INSUFFICIENT_BUFFER)
@@ -48,6 +49,9 @@ void SkipExistingEventLogRecords(HANDLE eventLog)
     if (!Platform.GetNumberOfEventLogRecords(eventLog, &count))
         LogMessage(LogLevelError, L"Could not retrieve the last number of record number in the event log.");
 
+    // An empty log has nothing to skip: its first record is a new one.
+    if (count == 0)
+        return;
     // Reading the newest record moves the read position behind it; later
     // sequential reads return only records written from now on.
     free(ReadEventLogRecord(eventLog, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, oldest + count - 1));
@@ -67,62 +71,101 @@ static BOOL IsDetectionFinishedRecord(const EVENTLOGRECORD* record)
     return length < maxLength && lstrcmpiW(source, ANTIVIRUS_EVENT_SOURCE) == 0;
 }
 
-void ProcessNewEventLogRecords(HANDLE eventLog)
-{
-    for (;;) {
-        EVENTLOGRECORD* record = ReadEventLogRecord(eventLog, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0);
-        if (record == NULL)
-            return;
-        if (IsDetectionFinishedRecord(record))
-            ProcessTodaysLogFileRoutine();
-        free(record);
-    }
-}
-
-static HANDLE OpenAntivirusEventLog(HANDLE changeEvent)
+static HANDLE OpenAntivirusEventLog(void)
 {
     HANDLE eventLog = Platform.OpenEventLog(NULL, ANTIVIRUS_EVENT_LOG);
     if (eventLog == NULL)
         LogMessage(LogLevelError, L"Could not open Symantec AntiVirus event log.");
-    SkipExistingEventLogRecords(eventLog);
-    if (!Platform.NotifyChangeEventLog(eventLog, changeEvent))
-        LogMessage(LogLevelError, L"NotifyChangeEventLog failed.");
     return eventLog;
 }
 
-// Serves change notifications until ShutDownEvent is signalled.
-static void WaitForEventLogChanges(HANDLE eventLog, HANDLE changeEvent)
+static void ArmEventLogNotification(const EventLogWatch* watch)
 {
-    while (WaitForChangeOrShutDown(changeEvent)) {
+    if (!Platform.NotifyChangeEventLog(watch->Log, watch->ChangeEvent))
+        LogMessage(LogLevelError, L"NotifyChangeEventLog failed.");
+}
+
+// A log cleared while we watch answers the old handle only with
+// ERROR_EVENTLOG_FILE_CHANGED. A new handle reads from the first record on,
+// and every record in the log now was written after the clear.
+static void ReopenClearedEventLog(EventLogWatch* watch)
+{
+    LogMessage(LogLevelInformation,
+               L"The Symantec AntiVirus event log was cleared. Reading it again from its first record.");
+    Platform.CloseEventLog(watch->Log);
+    watch->Log = OpenAntivirusEventLog();
+    ArmEventLogNotification(watch);
+}
+
+void ProcessNewEventLogRecords(EventLogWatch* watch)
+{
+    BOOL reopened = FALSE;
+    // A stop ends the batch between two records; the detections still
+    // unread are in the day file, which the next start reads.
+    while (!IsStopRequested()) {
+        EVENTLOGRECORD* record =
+            ReadEventLogRecord(watch->Log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0);
+        if (record == NULL) {
+            // Reopened once per batch at most: a log that reports a clear
+            // again at once is served at its next change.
+            if (GetLastError() != ERROR_EVENTLOG_FILE_CHANGED || reopened)
+                return;
+            ReopenClearedEventLog(watch);
+            reopened = TRUE;
+            continue;
+        }
+        if (IsDetectionFinishedRecord(record))
+            watch->RetryReading = !ProcessTodaysLogFileRoutine();
+        free(record);
+    }
+}
+
+// Serves change notifications until a stop is requested. After a failed
+// reading the wait ends after a few seconds at the latest, to read again.
+static void WaitForEventLogChanges(EventLogWatch* watch)
+{
+    for (;;) {
+        DWORD timeout = watch->RetryReading ? ReadingRetryInterval : INFINITE;
+        WaitOutcome outcome = WaitForChangeOrShutDown(watch->ChangeEvent, timeout);
+        if (outcome == WaitStopped)
+            return;
+        if (outcome == WaitTimedOut) {
+            watch->RetryReading = !ProcessTodaysLogFileRoutine();
+            continue;
+        }
         // Reset before reading: a record written while this batch is
         // processed signals the event again and is served next, instead of
         // waiting for some later record.
-        ResetEvent(changeEvent);
-        ProcessNewEventLogRecords(eventLog);
+        ResetEvent(watch->ChangeEvent);
+        ProcessNewEventLogRecords(watch);
     }
 }
 
 void WatchEventLog(void)
 {
-    HANDLE changeEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (changeEvent == NULL)
+    // First of all: a stop requested during the reading at start ends it.
+    if (!CreateShutDownEvent())
+        LogMessage(LogLevelError, L"Could not create ShutDownEvent in WatchEventLog.");
+    EventLogWatch watch;
+    watch.ChangeEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (watch.ChangeEvent == NULL)
         LogMessage(LogLevelError, L"Could not create change notification event in WatchEventLog.");
     // The records present now are skipped and the notification is armed
     // before the day file is read: a detection recorded during that first
     // reading triggers a reading of its own instead of waiting unseen for
     // some later record.
-    HANDLE eventLog = OpenAntivirusEventLog(changeEvent);
+    watch.Log = OpenAntivirusEventLog();
+    SkipExistingEventLogRecords(watch.Log);
+    ArmEventLogNotification(&watch);
 
     // Events written while the program was not running come first.
-    ProcessTodaysLogFileRoutine();
-    if (!CreateShutDownEvent())
-        LogMessage(LogLevelError, L"Could not create ShutDownEvent in WatchEventLog.");
+    watch.RetryReading = !ProcessTodaysLogFileRoutine();
 
     LogMessage(LogLevelInformation, L"Monitoring event log.\n");
-    WaitForEventLogChanges(eventLog, changeEvent);
+    WaitForEventLogChanges(&watch);
     LogMessage(LogLevelInformation, L"Shutting down event monitor routine. QARLOV is about to stop.");
 
-    Platform.CloseEventLog(eventLog);
-    CloseHandle(changeEvent);
+    Platform.CloseEventLog(watch.Log);
+    CloseHandle(watch.ChangeEvent);
     AcknowledgeShutDown();
 }

@@ -263,15 +263,26 @@ static void ProcessLine(LineCursor* line, MonitorSettingsRecord* settings, ScanS
         HandleLine(line, &decoded, settings, scan);
 }
 
-void ProcessFileContent(const char* content)
+// Decodes the lines of content one after the other. A line counts only once
+// its line feed is written: the antivirus product may be appending it while
+// the file is read, and a line cut off there would run the actions with cut
+// fields and move the position past the complete line. The unterminated tail
+// of a growing file (and anything behind a NUL byte) is left for the next
+// reading, which reads the file whole again. A finished file (a previous
+// day's) grows no more: its unterminated last line is decoded as it is.
+static void ProcessContent(const char* content, BOOL finished)
 {
     MonitorSettingsRecord* settings = MonitorSettings;
     ScanState scan = { 0, TRUE };
     const char* cursor = content;
-    while (*cursor != '\0') {
+    // A stop ends the reading between lines, after the last handled line's
+    // actions and position save; the next start reads the rest.
+    while (*cursor != '\0' && !IsStopRequested()) {
         // strchr stops at the line feed or at the terminating NUL, so the
         // content is searched only once.
         const char* lineFeed = strchr(cursor, '\n');
+        if (lineFeed == NULL && !finished)
+            return;
         const char* next = lineFeed != NULL ? lineFeed + 1 : cursor + strlen(cursor);
         LineCursor line = { cursor, lineFeed != NULL ? lineFeed : next };
         if (line.End > line.Position && line.End[-1] == '\r')
@@ -279,4 +290,14 @@ void ProcessFileContent(const char* content)
         ProcessLine(&line, settings, &scan);
         cursor = next;
     }
+}
+
+void ProcessFileContent(const char* content)
+{
+    ProcessContent(content, FALSE);
+}
+
+void ProcessFinishedFileContent(const char* content)
+{
+    ProcessContent(content, TRUE);
 }

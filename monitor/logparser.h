@@ -30,9 +30,16 @@ typedef struct LineCursor {
     const char* End;
 } LineCursor;
 
-// Decodes every line of content (NUL-terminated, owned by the caller), runs
-// the actions for new matching lines and advances the scan position.
+// Decodes every complete line of content (NUL-terminated, owned by the
+// caller), runs the actions for new matching lines and advances the scan
+// position. A last line without its line feed is still being written and is
+// left for the next reading. Returns early, between two lines, once a stop
+// has been requested.
 void ProcessFileContent(const char* content);
+
+// The same for a file that grows no more (a previous day's file): its last
+// line is decoded also without a line feed.
+void ProcessFinishedFileContent(const char* content);
 
 // Releases a record with the texts it owns.
 void FreeLogRecord(LogRecord* record);

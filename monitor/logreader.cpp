@@ -1,6 +1,7 @@
 // The day file is read whole on every reading: the antivirus product keeps
 // it open for writing, so it is opened shared and the opening is retried.
-// Every failure is a warning; the next trigger simply tries again.
+// Every failure is a warning; the caller tries again. The waits of a reading
+// end early on a stop request, which abandons the reading without a warning.
 #include "monitor/logreader.h"
 #include "core/log.h"
 #include "core/runstate.h"
@@ -18,7 +19,8 @@ static HANDLE OpenLogFileShared(const wchar_t* path)
         if (file != INVALID_HANDLE_VALUE)
             return file;
         DWORD openError = GetLastError();
-        Sleep(RandomWaitInterval(OpenRetryFallbackWait));
+        if (WaitUnlessStopped(NULL, RandomWaitInterval(OpenRetryFallbackWait)) == WaitStopped)
+            return INVALID_HANDLE_VALUE;
         SetLastError(openError);  // the warning names why the opening failed
     }
     LogMessage(LogLevelWarning,
@@ -56,21 +58,38 @@ static char* ReadContent(HANDLE file)
     return content;
 }
 
-void ReadLogFile(const wchar_t* path)
+static BOOL ReadWholeLogFile(const wchar_t* path, BOOL finished)
 {
     DWORD waitBeforeAction = MonitorSettings->WaitBeforeAction;
-    if (waitBeforeAction != 0)
-        Sleep(waitBeforeAction);
+    if (waitBeforeAction != 0 && WaitUnlessStopped(NULL, waitBeforeAction) == WaitStopped)
+        return FALSE;
+    if (IsStopRequested())
+        return FALSE;
 
     HANDLE file = OpenLogFileShared(path);
     if (file == INVALID_HANDLE_VALUE)
-        return;
+        return FALSE;
     char* content = ReadContent(file);
     // Closed before parsing: actions may take long, and an open handle would
     // keep the product from deleting or renaming the file.
     CloseHandle(file);
     if (content == NULL)
-        return;
-    ProcessFileContent(content);
+        return FALSE;
+    if (finished)
+        ProcessFinishedFileContent(content);
+    else
+        ProcessFileContent(content);
     free(content);
+    // A stop may have ended the parsing before the last line.
+    return !IsStopRequested();
+}
+
+BOOL ReadLogFile(const wchar_t* path)
+{
+    return ReadWholeLogFile(path, FALSE);
+}
+
+BOOL ReadFinishedLogFile(const wchar_t* path)
+{
+    return ReadWholeLogFile(path, TRUE);
 }

@@ -2,8 +2,9 @@
 data folder reads today's day file at start, handles exactly the new matching
 lines (the Message action prints one WARNING line per handled line, and the
 registry keeps the scan position), handles an appended line at once, repeats
-nothing after a restart, reports a missing day file, stops on Ctrl-C or a
-console close, and loses no line at midnight."""
+nothing after a restart, handles a line written in two parts once it is
+complete, reports a missing day file, stops on Ctrl-C or a console close,
+and loses no line at midnight nor in the previous day's file at start."""
 import datetime
 import pathlib
 import re
@@ -118,6 +119,42 @@ class MonitorTest(unittest.TestCase):
         self.assertEqual((1, qh.time_field(self.at(11)), day_file), self.position())
         self.stop(run)
 
+    def test_a_line_written_in_two_appends_is_handled_once_and_complete(self):
+        qh.configure(self.prefix, message=dict(message="HANDLED %04 %00 %07"))
+        self.av.append(self.line("FIRST", 1))
+        run = self.start()
+        self.assertEqual(["FIRST"], handled(run.output()))
+
+        line = self.line("SPLIT", 2)
+        cut = line.index("eicar.com") + 3  # inside field 8
+        self.av.append(line[:cut])
+        self.assertTrue(run.wait_for(f"  File {qh.day_file_name(self.today)} changed.\n", 5), run.output())
+        time.sleep(1)
+        self.assertEqual(["FIRST"], handled(run.output()))
+
+        self.av.append(line[cut:])
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED SPLIT "), 5), run.output())
+        time.sleep(1)
+        self.assertEqual(["FIRST", "SPLIT"], handled(run.output()))
+        self.assertIn(f"  WARNING  HANDLED SPLIT {self.at(2):%d.%m.%Y %H:%M:%S} "
+                      "C:\\Users\\alice\\Downloads\\eicar.com\n", run.output())
+        self.assertEqual((0, qh.time_field(self.at(2)), qh.day_file_name(self.today)), self.position())
+        self.stop(run)
+
+    def test_at_start_the_unhandled_lines_of_the_stored_previous_day_file_come_first(self):
+        yesterday = self.today - datetime.timedelta(days=1)
+        evening = datetime.datetime.combine(yesterday, datetime.time(23, 0, 0))
+        qh.configure(self.prefix, instance=0, timestamp=qh.time_field(evening),
+                     filename=qh.day_file_name(yesterday), message=MESSAGE)
+        self.av.append([self.av.log_line(time=evening, computer="DONE"),
+                        self.av.log_line(time=evening + datetime.timedelta(seconds=30), computer="LATE")],
+                       date=yesterday)
+        self.av.append(self.line("TODAY", 1))
+        run = self.start()
+        self.assertEqual(["LATE", "TODAY"], handled(run.output()))
+        self.assertEqual((0, qh.time_field(self.at(1)), qh.day_file_name(self.today)), self.position())
+        self.stop(run)
+
     def test_a_missing_day_file_is_reported_and_read_once_it_exists(self):
         qh.configure(self.prefix, message=MESSAGE)
         run = self.start()
@@ -193,8 +230,8 @@ class MonitorTest(unittest.TestCase):
         run.send_ctrl("c")
         self.assertEqual(0, run.wait(30), run.output())
         output = run.output()
-        self.assert_in_order(output, CTRL_C_LINE, RELEASE_LINE)
-        self.assertNotIn(WATCHER_LINE, output)
+        # The stop ends the wait before the reading, and with it the watcher.
+        self.assert_in_order(output, CTRL_C_LINE, WATCHER_LINE, RELEASE_LINE)
         self.assertEqual(["FIRST"], handled(output))
         self.assertEqual(saved, self.position())
 

@@ -1,6 +1,8 @@
 // The event-log trigger, driven by a fake event log in place of the system's
-// (Wine only stubs reading and watching an event log). The reading of
-// today's file is counted instead of done.
+// (Wine only stubs reading and watching an event log): which records
+// trigger, an empty log, a log cleared meanwhile, a stop that wins over a
+// busy log, and a failed reading tried again. The reading of today's file is
+// counted instead of done.
 #include "core/entry.h"
 #include "core/runstate.h"
 #include "core/seams.h"
@@ -10,6 +12,7 @@
 #include "tests/unit/test_support.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 #include <string>
 #include <vector>
@@ -26,7 +29,8 @@ struct FakeRecord {
 // An event log with record numbers Oldest, Oldest + 1, ... and one read
 // position, answering as the system does: a record that doesn't fit the
 // buffer gets ERROR_INSUFFICIENT_BUFFER with the size needed, reading past
-// the newest record ERROR_HANDLE_EOF.
+// the newest record ERROR_HANDLE_EOF, a handle opened before a clear
+// ERROR_EVENTLOG_FILE_CHANGED.
 struct FakeEventLog {
     DWORD Oldest = 1;
     std::vector<FakeRecord> Records;
@@ -35,7 +39,8 @@ struct FakeEventLog {
     DWORD FailReadNumber = 0;                     // this read (1-based) fails ...
     DWORD FailReadError = 0;                      // ... with this code
     BOOL OldestFails = FALSE, NumberFails = FALSE, NotifyFails = FALSE, OpenFails = FALSE;
-    BOOL RecordArrivesAtEndOfBatch = FALSE;
+    BOOL Cleared = FALSE;                 // cleared since the last opening
+    int RecordsArrivingAtEndOfBatch = 0;  // one each time the reader meets the end
 
     DWORD Reads = 0;
     std::vector<DWORD> BufferSizes;
@@ -51,6 +56,7 @@ FakeEventLog* Fake = NULL;
 HANDLE const FakeLogHandle = (HANDLE)0x5EB;
 volatile LONG Readings = 0;
 HANDLE ReadingDone = NULL;
+HANDLE ShutDownEventAtFirstReading = NULL;
 
 std::vector<BYTE> SerializedRecord(const FakeRecord& fake, DWORD number)
 {
@@ -73,6 +79,8 @@ HANDLE WINAPI FakeOpen(LPCWSTR server, LPCWSTR name)
 {
     Fake->OpenedWithServer = server != NULL;
     Fake->OpenedLogName = name;
+    Fake->Cleared = FALSE;
+    Fake->NextRead = 0;  // a new handle reads from the oldest record
     return Fake->OpenFails ? NULL : FakeLogHandle;
 }
 
@@ -103,6 +111,8 @@ BOOL WINAPI FakeRead(HANDLE log, DWORD flags, DWORD recordNumber, LPVOID buffer,
     *bytesRead = 0;
     if (Fake->Reads == Fake->FailReadNumber)
         return FailRead(Fake->FailReadError);
+    if (Fake->Cleared)
+        return FailRead(ERROR_EVENTLOG_FILE_CHANGED);
 
     size_t index = Fake->NextRead;
     if (flags & EVENTLOG_SEEK_READ) {
@@ -111,9 +121,9 @@ BOOL WINAPI FakeRead(HANDLE log, DWORD flags, DWORD recordNumber, LPVOID buffer,
             return FailRead(Fake->MissingRecordError);
         index = recordNumber - Fake->Oldest;
     } else if (index >= Fake->Records.size()) {
-        if (Fake->RecordArrivesAtEndOfBatch) {
+        if (Fake->RecordsArrivingAtEndOfBatch > 0) {
             // Written just after the reader saw the end of the log.
-            Fake->RecordArrivesAtEndOfBatch = FALSE;
+            --Fake->RecordsArrivingAtEndOfBatch;
             Fake->Records.push_back({ L"Symantec AntiVirus", 51 });
             SetEvent(Fake->ChangeEvent);
         }
@@ -145,10 +155,13 @@ BOOL WINAPI FakeClose(HANDLE log)
     return TRUE;
 }
 
-void CountReading(void)
+BOOL CountReading(void)
 {
+    if (Readings == 0)
+        ShutDownEventAtFirstReading = ShutDownEvent;
     InterlockedIncrement(&Readings);
     SetEvent(ReadingDone);
+    return TRUE;
 }
 
 class EventWatcherTest : public ::testing::Test {
@@ -168,11 +181,14 @@ protected:
         Platform.CloseEventLog = FakeClose;
         ProcessTodaysLogFileRoutine = CountReading;
         Readings = 0;
+        ShutDownEventAtFirstReading = NULL;
         WatcherStopped = 0;
     }
 
     void TearDown() override
     {
+        StopRequested = 0;
+        WatcherStopped = 0;
         Platform = SavedPlatform;
         ProcessTodaysLogFileRoutine = ProcessTodaysLogFile;
         CloseHandle(Log.NotifyCalled);
@@ -186,7 +202,8 @@ protected:
         SkipExistingEventLogRecords(FakeLogHandle);
         Log.Records.insert(Log.Records.end(), records.begin(), records.end());
         Readings = 0;
-        ProcessNewEventLogRecords(FakeLogHandle);
+        EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
+        ProcessNewEventLogRecords(&watch);
         return Readings;
     }
 
@@ -236,7 +253,8 @@ TEST_F(EventWatcherTest, RecordsPresentAtStartNeverTrigger)
     EXPECT_EQ((std::vector<DWORD>{ 42, 42 }), Log.SeekRecordNumbers);
 
     Log.Records.push_back(Detection);
-    ProcessNewEventLogRecords(FakeLogHandle);
+    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
+    ProcessNewEventLogRecords(&watch);
     EXPECT_EQ(1, Readings);
 }
 
@@ -247,20 +265,61 @@ TEST_F(EventWatcherTest, BurstOfThreeRecordsReadsTheDayFileThreeTimes)
     EXPECT_EQ(0, ReadingsForNewRecords({ { L"Symantec AntiVirus", 46 } }));
 }
 
-TEST_F(EventWatcherTest, EmptyLogAtStartPassesSilentlyOnEndOfFile)
+// An empty log has nothing to skip: no seek to a record before the oldest,
+// whatever the log would answer to it, and its first record triggers.
+TEST_F(EventWatcherTest, AnEmptyLogAtStartSkipsNothing)
 {
-    Log.Oldest = 0;
-    std::string output = CaptureConsoleOutput([&] { EXPECT_EQ(1, ReadingsForNewRecords({ Detection })); });
-    EXPECT_EQ(std::vector<DWORD>{ 0xFFFFFFFF }, Log.SeekRecordNumbers);  // oldest + 0 - 1
-    EXPECT_EQ("", output);
+    struct Case {
+        DWORD Oldest;
+        DWORD MissingRecordError;
+    } cases[] = { { 0, ERROR_HANDLE_EOF }, { 0, ERROR_INVALID_PARAMETER }, { 7, ERROR_INVALID_PARAMETER } };
+    HANDLE notifyCalled = Log.NotifyCalled;
+    for (const Case& c : cases) {
+        Log = FakeEventLog();
+        Log.NotifyCalled = notifyCalled;
+        Log.Oldest = c.Oldest;
+        Log.MissingRecordError = c.MissingRecordError;
+        std::string output = CaptureConsoleOutput([&] { EXPECT_EQ(1, ReadingsForNewRecords({ Detection })); });
+        EXPECT_THAT(Log.SeekRecordNumbers, ::testing::IsEmpty()) << c.Oldest << ", " << c.MissingRecordError;
+        EXPECT_EQ("", output);
+    }
 }
 
-TEST_F(EventWatcherTest, EmptyLogAnsweringAnotherCodeEndsTheProcess)
+// Records written after a clear of the log: the old handle answers only
+// ERROR_EVENTLOG_FILE_CHANGED, so the log is opened anew, its notification
+// armed again, and every record in it is read.
+TEST_F(EventWatcherTest, ALogClearedMeanwhileIsReopenedAndReadFromItsFirstRecord)
 {
-    Log.Oldest = 0;
-    Log.MissingRecordError = ERROR_INVALID_PARAMETER;
-    EXPECT_ERROR_EXIT(SkipExistingEventLogRecords(FakeLogHandle),
-                      "First call to ReadEventLog failed with error code 87.");
+    Log.Records = { Detection, Detection };
+    SkipExistingEventLogRecords(FakeLogHandle);
+    Log.Cleared = TRUE;
+    Log.Records = { Detection, { L"Symantec AntiVirus", 46 }, Detection };
+    HANDLE changeEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    EventLogWatch watch = { FakeLogHandle, changeEvent, FALSE };
+    std::string output = CaptureConsoleOutput([&] { ProcessNewEventLogRecords(&watch); });
+    CloseHandle(changeEvent);
+
+    EXPECT_EQ(2, Readings);
+    EXPECT_EQ(1, Log.Closes);
+    EXPECT_EQ(L"Symantec AntiVirus", Log.OpenedLogName);
+    EXPECT_EQ(changeEvent, Log.ChangeEvent);
+    EXPECT_EQ(FakeLogHandle, watch.Log);
+    EXPECT_THAT(output, HasSubstr("  The Symantec AntiVirus event log was cleared. Reading it again from its first "
+                                  "record.\r\n"));
+}
+
+BOOL CountReadingAndRequestStop(void)
+{
+    CountReading();
+    RequestStop();
+    return TRUE;
+}
+
+// A stop requested during the reading for one record ends the batch there.
+TEST_F(EventWatcherTest, AStopEndsABatchBetweenTwoRecords)
+{
+    ProcessTodaysLogFileRoutine = CountReadingAndRequestStop;
+    EXPECT_EQ(1, ReadingsForNewRecords({ Detection, Detection, Detection }));
 }
 
 TEST_F(EventWatcherTest, RecordTooLargeForTheFixedPartIsReadAgainWithTheSizeNeeded)
@@ -283,7 +342,8 @@ TEST_F(EventWatcherTest, FailedSecondReadEndsTheProcess)
     Log.Records = { Detection };
     Log.FailReadNumber = 2;
     Log.FailReadError = ERROR_INVALID_HANDLE;
-    EXPECT_ERROR_EXIT(ProcessNewEventLogRecords(FakeLogHandle), "Second call to ReadEventLog failed.");
+    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
+    EXPECT_ERROR_EXIT(ProcessNewEventLogRecords(&watch), "Second call to ReadEventLog failed.");
 }
 
 TEST_F(EventWatcherTest, UnexpectedReadErrorEndsTheProcessWithItsCode)
@@ -291,7 +351,8 @@ TEST_F(EventWatcherTest, UnexpectedReadErrorEndsTheProcessWithItsCode)
     Log.Records = { Detection };
     Log.FailReadNumber = 1;
     Log.FailReadError = ERROR_EVENTLOG_FILE_CORRUPT;
-    EXPECT_ERROR_EXIT(ProcessNewEventLogRecords(FakeLogHandle),
+    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
+    EXPECT_ERROR_EXIT(ProcessNewEventLogRecords(&watch),
                       "First call to ReadEventLog failed with error code 1500.");
 }
 
@@ -305,19 +366,19 @@ void WaitUntilServed(HANDLE changeEvent)
 // The watcher has made its reading at start and is about to wait.
 bool WatcherStarted(void)
 {
-    for (int i = 0; i < 5000 && ShutDownEvent == NULL; ++i)
+    for (int i = 0; i < 5000 && Readings == 0; ++i)
         Sleep(1);
-    return ShutDownEvent != NULL;
+    return Readings != 0;
 }
 
 // A reading at start during which the antivirus product records a detection.
-void CountReadingWhileADetectionIsRecorded(void)
+BOOL CountReadingWhileADetectionIsRecorded(void)
 {
     if (Readings == 0) {
         Fake->Records.push_back({ L"Symantec AntiVirus", 51 });
         SetEvent(Fake->ChangeEvent);
     }
-    CountReading();
+    return CountReading();
 }
 
 DWORD WINAPI RunWatchEventLog(LPVOID)
@@ -350,6 +411,7 @@ TEST_F(EventWatcherTest, WatcherReadsAtStartThenPerNewRecordUntilStopped)
     CloseHandle(watcher);
 
     EXPECT_EQ(3, Readings);
+    EXPECT_NE(nullptr, ShutDownEventAtFirstReading);  // a stop during it would be seen
     EXPECT_EQ(nullptr, ShutDownEvent);
     EXPECT_EQ(L"Symantec AntiVirus", Log.OpenedLogName);
     EXPECT_FALSE(Log.OpenedWithServer);
@@ -365,7 +427,7 @@ TEST_F(EventWatcherTest, RecordWrittenWhileABatchIsProcessedIsServedWithoutAnoth
     CaptureConsoleOutput([&] {
         watcher = CreateThread(NULL, 0, RunWatchEventLog, NULL, 0, NULL);
         ASSERT_TRUE(WatcherStarted());
-        Log.RecordArrivesAtEndOfBatch = TRUE;
+        Log.RecordsArrivingAtEndOfBatch = 1;
         Log.Records.push_back(Detection);
         SetEvent(Log.ChangeEvent);
         for (int i = 0; i < 5000 && Readings < 3; ++i)
@@ -393,6 +455,60 @@ TEST_F(EventWatcherTest, DetectionRecordedDuringTheReadingAtStartTriggersAReadin
     });
     CloseHandle(watcher);
     EXPECT_EQ(2, Readings);
+}
+
+// A log that gets a new record whenever the reader reaches its end keeps the
+// change event signalled; a stop still ends the watcher at once.
+TEST_F(EventWatcherTest, AStopEndsTheWatcherWhileTheLogKeepsChanging)
+{
+    Log.Records = { Detection };
+    Log.RecordsArrivingAtEndOfBatch = INT_MAX;
+    HANDLE watcher = NULL;
+    BOOL released = FALSE;
+    CaptureConsoleOutput([&] {
+        watcher = CreateThread(NULL, 0, RunWatchEventLog, NULL, 0, NULL);
+        ASSERT_TRUE(WatcherStarted());
+        SetEvent(Log.ChangeEvent);
+        for (int i = 0; i < 5000 && Readings < 50; ++i)
+            Sleep(1);
+        released = WaitForWatcherRelease();
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 5000));
+    });
+    CloseHandle(watcher);
+    EXPECT_GE(Readings, 50);  // the log was busy
+    EXPECT_TRUE(released);
+}
+
+volatile LONG FailingReadings = 0;
+
+BOOL CountReadingFailingOnce(void)
+{
+    CountReading();
+    return InterlockedIncrement(&FailingReadings) > 1;
+}
+
+// A reading that failed is tried again after a few seconds, without any
+// new record.
+TEST_F(EventWatcherTest, AFailedReadingIsTriedAgainAfterAFewSeconds)
+{
+    FailingReadings = 0;
+    ProcessTodaysLogFileRoutine = CountReadingFailingOnce;
+    HANDLE watcher = NULL;
+    DWORD retriedAfter = 0;
+    CaptureConsoleOutput([&] {
+        watcher = CreateThread(NULL, 0, RunWatchEventLog, NULL, 0, NULL);
+        ASSERT_TRUE(WatcherStarted());
+        DWORD failedAt = GetTickCount();
+        for (int i = 0; i < 1000 && Readings < 2; ++i)
+            Sleep(10);
+        retriedAfter = GetTickCount() - failedAt;
+        EXPECT_TRUE(WaitForWatcherRelease());
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher, 5000));
+    });
+    CloseHandle(watcher);
+    EXPECT_EQ(2, Readings);
+    EXPECT_GE(retriedAfter, 4500u);
+    EXPECT_LT(retriedAfter, 8000u);
 }
 
 TEST_F(EventWatcherTest, FailuresWhileStartingEndTheProcess)

@@ -2,9 +2,11 @@
 // empty, CR LF and LF, missing fields, huge fields, odd numbers, random
 // bytes) is placed so that its terminating NUL is the last byte before a
 // no-access page. A read past the NUL faults there and ends the test
-// process with a message. The lines whose actions ran and the scan position
-// must agree with a plain reference decoder that reads each line as a
-// NUL-terminated copy with strtol.
+// process with a message. Each buffer is read as a growing file (its
+// unterminated last line is left unread) and then as a finished one (that
+// last line is decoded, and its field scans run into the NUL). The lines
+// whose actions ran and the scan position must agree with a plain reference
+// decoder that reads each line as a NUL-terminated copy with strtol.
 //
 // QARLOV_PROPERTY_LINES sets the number of lines (default 100000; the long
 // variant uses 1000000), QARLOV_PROPERTY_SEED the seed.
@@ -276,13 +278,16 @@ long ReferenceNumber(const std::string& line, size_t* position)
     return value;
 }
 
-Expected ReferenceScan(const std::string& content, const SYSTEMTIME& storedTime, DWORD storedInstance)
+Expected ReferenceScan(const std::string& content, const SYSTEMTIME& storedTime, DWORD storedInstance,
+                       bool finished)
 {
     Expected expected = { {}, storedInstance, storedTime };
     DWORD counter = 0;
     size_t start = 0;
     while (start < content.size()) {
         size_t lineFeed = content.find('\n', start);
+        if (lineFeed == std::string::npos && !finished)
+            break;
         size_t next = lineFeed == std::string::npos ? content.size() : lineFeed + 1;
         std::string line = content.substr(start, (lineFeed == std::string::npos ? content.size() : lineFeed) - start);
         start = next;
@@ -355,24 +360,30 @@ TEST_F(ProcessFileContentPropertyTest, GeneratedContentIsReadWithinItsBytesAndMa
         content += generator.LastLine(part);
         contentBytes += content.size();
 
-        Expected expected = ReferenceScan(content, MonitorSettings->TimeStampTime, MonitorSettings->Instance);
         GuardedContent guarded(content);
         ASSERT_TRUE(guarded.Protected);
-        LARGE_INTEGER frequency, before, after;
-        QueryPerformanceFrequency(&frequency);
-        std::string output = CaptureConsoleOutput([&] {
-            QueryPerformanceCounter(&before);
-            ProcessFileContent(guarded.Text);
-            QueryPerformanceCounter(&after);
-        });
-        parseSeconds += (double)(after.QuadPart - before.QuadPart) / (double)frequency.QuadPart;
+        for (bool finished : { false, true }) {
+            Expected expected =
+                ReferenceScan(content, MonitorSettings->TimeStampTime, MonitorSettings->Instance, finished);
+            LARGE_INTEGER frequency, before, after;
+            QueryPerformanceFrequency(&frequency);
+            std::string output = CaptureConsoleOutput([&] {
+                QueryPerformanceCounter(&before);
+                if (finished)
+                    ProcessFinishedFileContent(guarded.Text);
+                else
+                    ProcessFileContent(guarded.Text);
+                QueryPerformanceCounter(&after);
+            });
+            parseSeconds += (double)(after.QuadPart - before.QuadPart) / (double)frequency.QuadPart;
 
-        std::vector<std::string> handled = WarningTexts(output);
-        handledLines += handled.size();
-        ASSERT_EQ(expected.TimeTexts, handled) << "seed " << seed << ", part " << part;
-        EXPECT_EQ(expected.Instance, MonitorSettings->Instance) << "seed " << seed << ", part " << part;
-        EXPECT_EQ(0, CompareTimes(expected.Time, MonitorSettings->TimeStampTime)) << "seed " << seed;
-        EXPECT_EQ(nullptr, CurrentRecord);
+            std::vector<std::string> handled = WarningTexts(output);
+            handledLines += handled.size();
+            ASSERT_EQ(expected.TimeTexts, handled) << "seed " << seed << ", part " << part << ", finished " << finished;
+            EXPECT_EQ(expected.Instance, MonitorSettings->Instance) << "seed " << seed << ", part " << part;
+            EXPECT_EQ(0, CompareTimes(expected.Time, MonitorSettings->TimeStampTime)) << "seed " << seed;
+            EXPECT_EQ(nullptr, CurrentRecord);
+        }
     }
 
     EXPECT_GT(handledLines, totalLines / 100) << "too few new matching lines to test the position rules";

@@ -1,9 +1,11 @@
 // Decoding of antivirus log lines, the rule and position tests, the instance
-// count and both action strategies. The Message action ("%04 %00": the
-// line's computer field and time) witnesses each line whose actions ran; the
-// registry shows the scan position that was saved last.
+// count, both action strategies, lines still being written and a stop
+// between lines. The Message action ("%04 %00": the line's computer field
+// and time) witnesses each line whose actions ran; the registry shows the
+// scan position that was saved last.
 #include "monitor/logparser.h"
 #include "core/limits.h"
+#include "core/seams.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -185,9 +187,14 @@ protected:
     }
 
     // The Message texts of the lines whose actions ran.
-    std::vector<std::string> Process(const std::string& content)
+    std::vector<std::string> Process(const std::string& content, bool finished = false)
     {
-        std::string output = CaptureConsoleOutput([&] { ProcessFileContent(content.c_str()); });
+        std::string output = CaptureConsoleOutput([&] {
+            if (finished)
+                ProcessFinishedFileContent(content.c_str());
+            else
+                ProcessFileContent(content.c_str());
+        });
         EXPECT_EQ(nullptr, CurrentRecord);
         return WarningTexts(output);
     }
@@ -231,7 +238,7 @@ TEST_F(ProcessFileContentTest, ReadsField11AsANumber)
     FreeText(&MonitorSettings->Message->Message);
     CopyAllocate(L"%08", &MonitorSettings->Message->Message);
     EXPECT_THAT(Process(std::string(Stamp5) + ",51,1,2,a,b,c,d,e,f,-7,x\r\n" + Stamp6 +
-                        ",51,1,2,a,b,c,d,e,f,4294967295,x\r\n" + Stamp7 + ",51,1,2,a,b,c,d,e,f, +12"),
+                        ",51,1,2,a,b,c,d,e,f,4294967295,x\r\n" + Stamp7 + ",51,1,2,a,b,c,d,e,f, +12\r\n"),
                 ElementsAre("-7", "2147483647", "12"));
 }
 
@@ -247,6 +254,7 @@ struct PositionCase {
     std::vector<std::string> Lines;
     std::vector<const char*> Handled;  // computer fields of the lines whose actions ran
     RegistryPosition Saved;            // SentinelPosition: nothing was saved
+    bool Finished = false;             // read as a file that grows no more
 };
 
 TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
@@ -279,8 +287,11 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
         { "an old matching line saves nothing", Stamp5, 0, { Line("L1", Stamp4) }, {}, none },
         { "a new line that fails the rule saves nothing", Stamp5, 0,
           { Line("X1", Stamp6, 5), Line("X2", Stamp6, 51, 3), Line("X3", Stamp6, 51, 1, 0) }, {}, none },
-        { "the last line without a line feed", Stamp5, 0, { "3504110E1E06,51,1,2,L1,alice" }, { "L1" },
-          { 0, L"3504110E1E06", L"05172023.Log" } },
+        { "a last line without a line feed is still being written", Stamp5, 0,
+          { Line("L1", Stamp6), "3504110E1E07,51,1,2,L2,alice" }, { "L1" }, { 0, L"3504110E1E06", L"05172023.Log" } },
+        { "a finished file's last line needs no line feed", Stamp5, 0,
+          { Line("L1", Stamp6), "3504110E1E07,51,1,2,L2,alice" }, { "L1", "L2" },
+          { 0, L"3504110E1E07", L"05172023.Log" }, true },
         { "lines ended by a bare line feed", Stamp5, 0,
           { "3504110E1E06,51,1,2,L1,alice\n", "3504110E1E06,51,1,2,L2,alice\n" }, { "L1", "L2" },
           { 1, L"3504110E1E06", L"05172023.Log" } },
@@ -292,7 +303,7 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
         for (const std::string& line : c.Lines)
             content += line;
         std::vector<std::string> handled;
-        for (const std::string& text : Process(content))
+        for (const std::string& text : Process(content, c.Finished))
             handled.push_back(text.substr(0, text.find(' ')));
         EXPECT_THAT(handled, ElementsAreArray(std::vector<std::string>(c.Handled.begin(), c.Handled.end())))
             << c.Name;
@@ -313,7 +324,7 @@ TEST_F(ProcessFileContentTest, DayOfWeekAndMillisecondsOfTheStoredTimeTakeNoPart
     EXPECT_EQ(1u, MonitorSettings->Instance);
 }
 
-TEST_F(ProcessFileContentTest, ReadingTheSameContentAgainHandlesNothing)
+TEST_F(ProcessFileContentTest, ReadingAgainHandlesOnlyTheLinesCompletedSince)
 {
     SetStoredPosition(Stamp5, 0);
     std::string content = Line("L1", Stamp5) + Line("L2", Stamp6) + Line("L3", Stamp6) + Line("L4", Stamp7);
@@ -325,8 +336,15 @@ TEST_F(ProcessFileContentTest, ReadingTheSameContentAgainHandlesNothing)
     EXPECT_THAT(Process(content), IsEmpty());
     EXPECT_EQ(SentinelPosition, ReadRegistryPosition());
 
-    EXPECT_THAT(Process(content + Line("L5", Stamp7)), ElementsAre("L5 17.05.2023 14:30:07"));
+    // A line caught in the middle of its append waits for its line feed,
+    // then is handled once, complete.
+    const std::string L5 = Line("L5", Stamp7);
+    EXPECT_THAT(Process(content + L5.substr(0, 20)), IsEmpty());
+    EXPECT_THAT(Process(content + L5.substr(0, L5.size() - 1)), IsEmpty());
+    EXPECT_EQ(SentinelPosition, ReadRegistryPosition());
+    EXPECT_THAT(Process(content + L5), ElementsAre("L5 17.05.2023 14:30:07"));
     EXPECT_EQ((RegistryPosition{ 1, L"3504110E1E07", L"05172023.Log" }), ReadRegistryPosition());
+    EXPECT_THAT(Process(content + L5), IsEmpty());
 }
 
 TEST_F(ProcessFileContentTest, StrategyOneRunsTheActionsForTheFirstNewLineOfEachScan)
@@ -340,6 +358,42 @@ TEST_F(ProcessFileContentTest, StrategyOneRunsTheActionsForTheFirstNewLineOfEach
     // The next trigger is a new scan: its first new line runs the actions.
     EXPECT_THAT(Process(content + Line("L5", Stamp7) + Line("L6", Stamp8)), ElementsAre("L5 17.05.2023 14:30:07"));
     EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E08", L"05172023.Log" }), ReadRegistryPosition());
+}
+
+// The Dialog action of the line of computer L2 asks for a stop, as a
+// service stop during a line's actions does.
+BOOL WINAPI ShowDialogAndStopAtL2(HANDLE, DWORD, LPWSTR, DWORD, LPWSTR message, DWORD, DWORD, DWORD, DWORD*, BOOL)
+{
+    if (wcscmp(message, L"L2") == 0)
+        RequestStop();
+    return TRUE;
+}
+
+DWORD WINAPI ConsoleSessionOne(void)
+{
+    return 1;
+}
+
+TEST_F(ProcessFileContentTest, AStopDuringALinesActionsEndsTheReadingAfterThatLine)
+{
+    PlatformCalls saved = Platform;
+    Platform.GetActiveConsoleSessionId = ConsoleSessionOne;
+    Platform.SendMessageToSession = ShowDialogAndStopAtL2;
+    DialogAction* dialog = (DialogAction*)calloc(1, sizeof(DialogAction));
+    CopyAllocate(L"%04", &dialog->Message);
+    CopyAllocate(L"QARLOV", &dialog->Title);
+    MonitorSettings->Dialog = dialog;
+    SetStoredPosition(Stamp5, 0);
+    std::string content = Line("L1", Stamp6) + Line("L2", Stamp7) + Line("L3", Stamp8);
+
+    // L2's actions all run and its position is saved; L3 is not touched.
+    EXPECT_THAT(Process(content), ElementsAre("L1 17.05.2023 14:30:06", "L2 17.05.2023 14:30:07"));
+    EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E07", L"05172023.Log" }), ReadRegistryPosition());
+    StopRequested = 0;
+
+    // The next start reads on from there.
+    EXPECT_THAT(Process(content), ElementsAre("L3 17.05.2023 14:30:08"));
+    Platform = saved;
 }
 
 TEST_F(ProcessFileContentTest, WithoutActionsTheNewLinesStillMoveThePosition)

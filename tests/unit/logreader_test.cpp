@@ -1,7 +1,8 @@
-// Reading a day file: the content reaches the parser whole; a missing file
-// costs 20 opening attempts with random waits and one warning; a locked file
-// is read once released, and a file held open by a writer is read;
-// WaitBeforeAction delays each reading once.
+// Reading a day file: its complete lines reach the parser (of a finished
+// file also an unterminated last line); a missing file costs 20 opening
+// attempts with random waits and one warning; a locked file is read once
+// released, and a file held open by a writer is read; WaitBeforeAction
+// delays each reading once; a stop ends the waits quietly.
 #include "monitor/logreader.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
@@ -30,11 +31,13 @@ protected:
         Path = Folder + L"05172023.Log";
     }
 
-    // Reads the file; returns the console output and the time it took.
-    std::string Read(double* seconds = NULL)
+    // Reads the file; returns the console output and the time it took, and
+    // keeps ReadLogFile's answer in Processed.
+    std::string Read(double* seconds = NULL, bool finished = false)
     {
         DWORD start = GetTickCount();
-        std::string output = CaptureConsoleOutput([&] { ReadLogFile(Path.c_str()); });
+        std::string output = CaptureConsoleOutput(
+            [&] { Processed = finished ? ReadFinishedLogFile(Path.c_str()) : ReadLogFile(Path.c_str()); });
         if (seconds != NULL)
             *seconds = (GetTickCount() - start) / 1000.0;
         EXPECT_EQ(nullptr, CurrentRecord);
@@ -43,20 +46,41 @@ protected:
 
     std::wstring Folder;
     std::wstring Path;
+    BOOL Processed = FALSE;
 };
 
-TEST_F(ReadLogFileTest, HandsTheWholeContentToTheParser)
+// A line is complete with its line feed. What follows the last one, or a
+// NUL byte (space an append has taken but not yet filled), is read again
+// with the rest of the file at the next reading.
+TEST_F(ReadLogFileTest, HandsTheCompleteLinesToTheParser)
 {
-    WriteBytes(Path, LogLine(Stamp5, "L1") + LogLine(Stamp6, "L2") + LogLine(Stamp7, "L3"));
-    EXPECT_THAT(WarningTexts(Read()), ElementsAre("L2 17.05.2023 14:30:06", "L3 17.05.2023 14:30:07"));
-    EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E07", L"05172023.Log" }), ReadRegistryPosition());
-}
-
-TEST_F(ReadLogFileTest, AnEmptyFileChangesNothingAndWarnsNothing)
-{
-    WriteBytes(Path, "");
-    EXPECT_THAT(Read(), IsEmpty());
-    EXPECT_EQ(SentinelPosition, ReadRegistryPosition());
+    const std::string L3 = LogLine(Stamp7, "L3");
+    const std::string cutL3 = L3.substr(0, L3.size() - 2);
+    struct Case {
+        const char* Name;
+        std::string Content;
+        bool Finished;
+        std::vector<std::string> Handled;
+        RegistryPosition Saved;
+    } cases[] = {
+        { "whole lines", LogLine(Stamp5, "L1") + LogLine(Stamp6, "L2") + L3, false,
+          { "L2 17.05.2023 14:30:06", "L3 17.05.2023 14:30:07" }, { 0, L"3504110E1E07", L"05172023.Log" } },
+        { "a last line still being written", LogLine(Stamp6, "L2") + cutL3, false, { "L2 17.05.2023 14:30:06" },
+          { 0, L"3504110E1E06", L"05172023.Log" } },
+        { "lines behind a NUL byte", LogLine(Stamp6, "L2") + std::string(16, '\0') + L3, false,
+          { "L2 17.05.2023 14:30:06" }, { 0, L"3504110E1E06", L"05172023.Log" } },
+        { "a finished file's unterminated last line", LogLine(Stamp6, "L2") + cutL3, true,
+          { "L2 17.05.2023 14:30:06", "L3 17.05.2023 14:30:07" }, { 0, L"3504110E1E07", L"05172023.Log" } },
+        { "an empty file", "", false, {}, SentinelPosition },
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        WriteBytes(Path, c.Content);
+        std::string output = Read(NULL, c.Finished);
+        EXPECT_TRUE(Processed) << c.Name;
+        EXPECT_EQ(c.Handled, WarningTexts(output)) << c.Name;
+        EXPECT_EQ(c.Saved, ReadRegistryPosition()) << c.Name;
+    }
 }
 
 TEST_F(ReadLogFileTest, AMissingFileGivesUpAfterTwentyRandomWaits)
@@ -65,6 +89,7 @@ TEST_F(ReadLogFileTest, AMissingFileGivesUpAfterTwentyRandomWaits)
     std::string output = Read(&seconds);
     std::vector<std::string> warnings = WarningTexts(output);
     EXPECT_THAT(warnings, ElementsAre(GiveUpWarning));
+    EXPECT_FALSE(Processed);
     EXPECT_THAT(output, HasSubstr(" -> "));  // with the system's reason
     // 20 waits of 22 to 109 ms, allowing for the timer's granularity.
     EXPECT_GE(seconds, 0.40);
@@ -141,6 +166,47 @@ TEST_F(ReadLogFileTest, WaitBeforeActionDelaysEachReadingOnce)
     EXPECT_THAT(WarningTexts(Read(&seconds)), ElementsAre(GiveUpWarning));
     EXPECT_GE(seconds, 0.38 + 0.40);
     EXPECT_LT(seconds, 0.4 + 2.18 + 1.0);
+}
+
+DWORD WINAPI RequestStopSoon(LPVOID)
+{
+    Sleep(150);
+    RequestStop();
+    return 0;
+}
+
+// A stop request ends the wait before the reading and the waits between
+// opening attempts at once; the reading is given up without a warning.
+TEST_F(ReadLogFileTest, AStopEndsTheWaitsOfAReadingQuietly)
+{
+    struct Case {
+        const char* Name;
+        bool FileExists;
+        DWORD WaitBeforeAction;
+    } cases[] = {
+        { "waiting before the reading", true, 3000 },
+        { "waiting between opening attempts", false, 0 },
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        if (c.FileExists)
+            WriteBytes(Path, LogLine(Stamp6, "L1"));
+        MonitorSettings->WaitBeforeAction = c.WaitBeforeAction;
+        ShutDownEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        HANDLE stopper = CreateThread(NULL, 0, RequestStopSoon, NULL, 0, NULL);
+        double seconds = 0;
+        std::string output = Read(&seconds);
+        WaitForSingleObject(stopper, INFINITE);
+        CloseHandle(stopper);
+        CloseHandle(ShutDownEvent);
+        ShutDownEvent = NULL;
+        StopRequested = 0;
+
+        EXPECT_FALSE(Processed) << c.Name;
+        EXPECT_THAT(output, IsEmpty()) << c.Name;
+        EXPECT_LT(seconds, 0.4) << c.Name;  // 20 attempts take 0.44 s at least
+        EXPECT_EQ(SentinelPosition, ReadRegistryPosition()) << c.Name;
+    }
 }
 
 TEST_F(ReadLogFileTest, WithoutWaitBeforeActionTheFileIsReadAtOnce)

@@ -1,11 +1,13 @@
 // The log-folder trigger: the day file and its name, the last-write test,
 // the switch to a new day (with the last reading of the previous day's
-// file), the watcher loop with its stop handshake, and its errors.
+// file, at start too), failed readings tried again, the watcher loop with
+// its stop handshake, and its errors.
 #include "monitor/logwatcher.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <process.h>
+#include <algorithm>
 
 using namespace monitor_fixture;
 using ::testing::ElementsAre;
@@ -14,6 +16,9 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 
 namespace {
+
+const char* const GiveUpWarning =
+    "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between.";
 
 std::string Narrow(const std::wstring& text)
 {
@@ -68,6 +73,12 @@ protected:
         TodaysPath = Folder + Today;
     }
 
+    void TearDown() override
+    {
+        StopRequested = 0;
+        WatcherStopped = 0;
+    }
+
     std::wstring Folder;
     std::wstring Today;
     std::wstring TodaysPath;
@@ -76,19 +87,76 @@ protected:
 TEST_F(LogWatcherTest, ProcessTodaysLogFileReadsTheDayFileAndNamesItInThePosition)
 {
     WriteBytes(TodaysPath, LogLine(Stamp6, "L1"));
-    std::string output = CaptureConsoleOutput([] { ProcessTodaysLogFile(); });
+    BOOL done = FALSE;
+    std::string output = CaptureConsoleOutput([&] { done = ProcessTodaysLogFile(); });
+    EXPECT_TRUE(done);
     EXPECT_THAT(WarningTexts(output), ElementsAre("L1 17.05.2023 14:30:06"));
     EXPECT_EQ(Today, std::wstring(MonitorSettings->FileName));
     EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E06", Today }), ReadRegistryPosition());
 }
 
+// A day file that does not exist yet is reported, but is no failed reading
+// to try again: its first line brings a change of its own.
 TEST_F(LogWatcherTest, ProcessTodaysLogFileReportsAMissingDayFile)
 {
-    std::string output = CaptureConsoleOutput([] { ProcessTodaysLogFile(); });
-    EXPECT_THAT(WarningTexts(output),
-                ElementsAre("Read operation aborted after 20 unsuccessful tries with a random waiting interval in "
-                            "between."));
+    BOOL done = FALSE;
+    std::string output = CaptureConsoleOutput([&] { done = ProcessTodaysLogFile(); });
+    EXPECT_TRUE(done);
+    EXPECT_THAT(WarningTexts(output), ElementsAre(GiveUpWarning));
     EXPECT_EQ(Today, std::wstring(MonitorSettings->FileName));
+}
+
+// At start (and at each reading of the event-log trigger) a scan position
+// that still names another day's file has that file read first, as a
+// finished file; only a bare day-file name from the registry is followed.
+TEST_F(LogWatcherTest, ProcessTodaysLogFileFirstFinishesThePreviousDayFile)
+{
+    const std::string P2 = LogLine(Stamp7, "P2");
+    struct Case {
+        const char* Name;
+        const wchar_t* StoredName;
+        const wchar_t* PreviousFile;  // created in the folder, NULL: none
+        bool Locked;
+        BOOL Done;
+        std::vector<std::string> Handled;
+        const wchar_t* NameAfter;     // NULL: today's
+    } cases[] = {
+        { "a previous day's file, its last line unterminated", L"01011999.Log", L"01011999.Log", false, TRUE,
+          { "P1 17.05.2023 14:30:06", "P2 17.05.2023 14:30:07", "T1 17.05.2023 14:30:08" }, NULL },
+        { "a previous day's file that is gone", L"01011999.Log", NULL, false, TRUE, { "T1 17.05.2023 14:30:08" },
+          NULL },
+        { "a name with a folder", L"sub\\01011999.Log", L"sub\\01011999.Log", false, TRUE,
+          { "T1 17.05.2023 14:30:08" }, NULL },
+        { "not a day-file name", L"01011999.Log.old", L"01011999.Log.old", false, TRUE,
+          { "T1 17.05.2023 14:30:08" }, NULL },
+        { "a previous day's file that can't be read", L"01011999.Log", L"01011999.Log", true, FALSE,
+          { GiveUpWarning }, L"01011999.Log" },
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        SetScanFileName(c.StoredName);
+        MonitorSettings->Instance = 3;
+        HANDLE locked = INVALID_HANDLE_VALUE;
+        if (c.PreviousFile != NULL) {
+            CreateDirectoryW((Folder + L"sub").c_str(), NULL);
+            const std::wstring previousPath = Folder + c.PreviousFile;
+            WriteBytes(previousPath, LogLine(Stamp6, "P1") + P2.substr(0, P2.size() - 2));
+            if (c.Locked)
+                locked = CreateFileW(previousPath.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        }
+        WriteBytes(TodaysPath, LogLine(Stamp8, "T1"));
+        BOOL done = !c.Done;
+        std::string output = CaptureConsoleOutput([&] { done = ProcessTodaysLogFile(); });
+        if (locked != INVALID_HANDLE_VALUE)
+            CloseHandle(locked);
+
+        EXPECT_EQ(c.Done, done) << c.Name;
+        EXPECT_EQ(c.Handled, WarningTexts(output)) << c.Name;
+        EXPECT_EQ(c.NameAfter != NULL ? c.NameAfter : Today, std::wstring(MonitorSettings->FileName)) << c.Name;
+        if (!c.Done) {  // the position stays with the previous day's file
+            EXPECT_EQ(3u, MonitorSettings->Instance) << c.Name;
+        }
+    }
 }
 
 TEST_F(LogWatcherTest, CheckLogFileChangeReadsOnlyWhenTheLastWriteTimeOrSizeMoved)
@@ -127,6 +195,21 @@ TEST_F(LogWatcherTest, CheckLogFileChangeReadsOnlyWhenTheLastWriteTimeOrSizeMove
     remembered.LastWriteTime = StateOf(path).LastWriteTime;
     output = CaptureConsoleOutput([&] { CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); });
     EXPECT_THAT(WarningTexts(output), ElementsAre("L3 17.05.2023 14:30:08"));
+
+    // A reading that fails keeps what was remembered: the file still counts
+    // as changed, and the next look reads it.
+    AppendBytes(path, LogLine("3504110E1E09", "L4"));
+    const LogFileState before = remembered;
+    HANDLE locked = CreateFileW(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    BOOL done = TRUE;
+    output = CaptureConsoleOutput([&] { done = CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); });
+    CloseHandle(locked);
+    EXPECT_FALSE(done);
+    EXPECT_THAT(WarningTexts(output), ElementsAre(GiveUpWarning));
+    EXPECT_EQ(0, memcmp(&before, &remembered, sizeof(before)));
+    output = CaptureConsoleOutput([&] { done = CheckLogFileChange(path.c_str(), L"05172023.Log", &remembered); });
+    EXPECT_TRUE(done);
+    EXPECT_THAT(WarningTexts(output), ElementsAre("L4 17.05.2023 14:30:09"));
 }
 
 TEST_F(LogWatcherTest, TheFirstNotificationReadsTheDayFileAndLaterOnesOnlyWhenItChanged)
@@ -149,8 +232,9 @@ TEST_F(LogWatcherTest, TheFirstNotificationReadsTheDayFileAndLaterOnesOnlyWhenIt
     EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E07", Today }), ReadRegistryPosition());
 }
 
-// A line written to the previous day's file after its last reading is read
-// before the watcher moves on, and saved under that day's file name.
+// Lines written to the previous day's file after its last reading, the last
+// one without its line feed (that file grows no more), are read before the
+// watcher moves on, and saved under that day's file name.
 TEST_F(LogWatcherTest, ADayChangeReadsThePreviousDayFileOnceMore)
 {
     const std::wstring previousPath = Folder + L"01011999.Log";
@@ -159,8 +243,8 @@ TEST_F(LogWatcherTest, ADayChangeReadsThePreviousDayFileOnceMore)
     SetScanFileName(L"01011999.Log");
     LogFileState remembered = StateOf(previousPath);  // read before midnight
 
-    AppendBytes(previousPath, LogLine(Stamp6, "L1") + LogLine(Stamp6, "L2"));  // late lines
-    ShiftLastWriteTime(previousPath, 2);
+    const std::string L2 = LogLine(Stamp6, "L2");
+    AppendBytes(previousPath, LogLine(Stamp6, "L1") + L2.substr(0, L2.size() - 2));  // late lines
     std::string output = CaptureConsoleOutput([&] { OnLogDirectoryChange(current, Folder.c_str(), &remembered); });
 
     EXPECT_THAT(WarningTexts(output),
@@ -229,7 +313,7 @@ TEST_F(LogWatcherTest, WatchLogFileHandlesAnAppendedLineAndStopsOnRequest)
     HANDLE thread = NULL;
     std::string output = CaptureConsoleOutput([&] {
         thread = (HANDLE)_beginthreadex(NULL, 0, RunWatchLogFile, NULL, 0, NULL);
-        ASSERT_TRUE(WaitUntil([] { return ShutDownEvent != NULL; }, 10000));
+        ASSERT_TRUE(WaitUntil([] { return MonitorSettings->TimeStampTime.wSecond == 6; }, 10000));
         Sleep(200);  // the watcher is waiting now
 
         DWORD start = GetTickCount();
@@ -257,32 +341,53 @@ TEST_F(LogWatcherTest, WatchLogFileHandlesAnAppendedLineAndStopsOnRequest)
     WatcherStopped = 0;
 }
 
-// A line written while the first reading is under way (here: while the day
-// file is locked and the reader retries) raises a notification of its own.
-TEST_F(LogWatcherTest, ALineWrittenDuringTheFirstReadingIsHandled)
+// A reading at start that fails (here: the day file is locked for three
+// seconds, longer than the reader's attempts) is tried again: at the change
+// that a line written meanwhile raises (the notification was armed before
+// that reading), or after a few seconds when no change comes.
+TEST_F(LogWatcherTest, AFailedReadingAtStartIsTriedAgain)
 {
-    WriteBytes(TodaysPath, LogLine(Stamp6, "L1"));
-    HANDLE locked = CreateFileW(TodaysPath.c_str(), FILE_APPEND_DATA, 0, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, locked);
-    WatcherStopped = 0;
-    HANDLE thread = NULL;
-    std::string output = CaptureConsoleOutput([&] {
-        thread = (HANDLE)_beginthreadex(NULL, 0, RunWatchLogFile, NULL, 0, NULL);
-        Sleep(300);  // the reader is retrying now
-        std::string line = LogLine(Stamp7, "L2");
-        DWORD written = 0;
-        WriteFile(locked, line.data(), (DWORD)line.size(), &written, NULL);
-        ASSERT_TRUE(WaitUntil([] { return ShutDownEvent != NULL; }, 10000));  // the reader gave up
-        CloseHandle(locked);
-        EXPECT_TRUE(WaitUntil([] { return MonitorSettings->TimeStampTime.wSecond == 7; }, 5000));
-        EXPECT_TRUE(WaitForWatcherRelease());
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
-    });
-    CloseHandle(thread);
-    EXPECT_THAT(WarningTexts(output),
-                ElementsAre("Read operation aborted after 20 unsuccessful tries with a random waiting interval in between.",
-                            "L1 17.05.2023 14:30:06", "L2 17.05.2023 14:30:07"));
-    WatcherStopped = 0;
+    struct Case {
+        const char* Name;
+        bool WriteMeanwhile;
+        std::vector<std::string> Handled;
+    } cases[] = {
+        { "a line written meanwhile", true, { "L1 17.05.2023 14:30:06", "L2 17.05.2023 14:30:07" } },
+        { "no change at all", false, { "L1 17.05.2023 14:30:06" } },
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        WriteBytes(TodaysPath, LogLine(Stamp6, "L1"));
+        HANDLE locked = CreateFileW(TodaysPath.c_str(), FILE_APPEND_DATA, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, locked);
+        WatcherStopped = 0;
+        HANDLE thread = NULL;
+        const WORD lastSecond = c.WriteMeanwhile ? 7 : 6;
+        std::string output = CaptureConsoleOutput([&] {
+            thread = (HANDLE)_beginthreadex(NULL, 0, RunWatchLogFile, NULL, 0, NULL);
+            Sleep(300);  // the reader is retrying now
+            if (c.WriteMeanwhile) {
+                std::string line = LogLine(Stamp7, "L2");
+                DWORD written = 0;
+                WriteFile(locked, line.data(), (DWORD)line.size(), &written, NULL);
+            }
+            Sleep(2700);  // past the last of 20 attempts at most 109 ms apart
+            CloseHandle(locked);
+            EXPECT_TRUE(WaitUntil([&] { return MonitorSettings->TimeStampTime.wSecond == lastSecond; }, 10000))
+                << c.Name;
+            EXPECT_TRUE(WaitForWatcherRelease()) << c.Name;
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000)) << c.Name;
+        });
+        CloseHandle(thread);
+        // One give-up at least; the change may come while the file is still
+        // locked and cost another.
+        std::vector<std::string> warnings = WarningTexts(output);
+        ASSERT_FALSE(warnings.empty()) << c.Name;
+        EXPECT_EQ(GiveUpWarning, warnings.front()) << c.Name;
+        warnings.erase(std::remove(warnings.begin(), warnings.end(), GiveUpWarning), warnings.end());
+        EXPECT_EQ(c.Handled, warnings) << c.Name;
+        TearDown();
+    }
 }
 
 TEST_F(LogWatcherTest, AMissingLogFolderEndsTheWatcher)

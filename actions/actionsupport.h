@@ -12,13 +12,28 @@ inline const wchar_t* TextOrEmpty(const wchar_t* text)
 
 // Copies source into text (TextLimit characters) and fills in the
 // placeholders. A source that doesn't fit logs copyFailure as an error.
-void CopyAndExpand(const wchar_t* source, wchar_t* text, const wchar_t* copyFailure);
+// Returns TRUE when the values of the log line didn't fit and the text was
+// cut (see ReportCutText).
+BOOL CopyAndExpand(const wchar_t* source, wchar_t* text, const wchar_t* copyFailure);
+
+// The one warning for an action whose text was cut; actionName as the
+// administrator knows it ("Dialog", "Syslog", "Message").
+void ReportCutText(const wchar_t* actionName);
+
+typedef enum CommandLineStatus {
+    CommandLineReady,
+    CommandLineTooLong,       // the values of the log line don't fit in 8191 characters
+    CommandLineUnsafeForBatch // a value holds a character the batch file's interpreter acts on
+} CommandLineStatus;
 
 // The command line of the external program, placeholders filled in, into
 // commandLine (TextLimit characters). With UseSEPBinPath the program path
 // (sepBinPath joined with the first item of the configured command line) is
-// quoted; otherwise the configured command line is taken as it is.
-void BuildProgramCommandLine(const ExecuteAction* action, const wchar_t* sepBinPath, wchar_t* commandLine);
+// quoted; otherwise the configured command line is taken as it is. Each
+// value of the log line reaches the program as one argument, exactly (see
+// execute.cpp); only a ready command line may be started.
+CommandLineStatus BuildProgramCommandLine(const ExecuteAction* action, const wchar_t* sepBinPath,
+                                          wchar_t* commandLine);
 
 // The start-up record of the external program: on the interactive desktop,
 // with a hidden window when hideWindow is set.
@@ -29,5 +44,6 @@ void PrepareStartupInfo(BOOL hideWindow, STARTUPINFOW* startup);
 void NarrowToBytes(const wchar_t* text, char* bytes, size_t capacity);
 
 // The syslog datagram "<PRI>message" into payload (TextLimit bytes); returns
-// its length in bytes. The terminating zero byte is not part of it.
+// its length in bytes. The terminating zero byte is not part of it. A
+// message that the log line's values make too long is cut, with a warning.
 int BuildSyslogPayload(const SyslogAction* syslog, char* payload);

@@ -2,13 +2,13 @@
 #include "actions/actionsupport.h"
 #include "actions/placeholders.h"
 #include "config/strings.h"
+#include "core/entry.h"
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/runstate.h"
 #include "core/seams.h"
 #include <strsafe.h>
-#include <userenv.h>
-#include <wtsapi32.h>
+#include <wchar.h>
 
 static wchar_t InteractiveDesktop[] = L"winsta0\\default";
 static const DWORD CreationFlags = CREATE_DEFAULT_ERROR_MODE | CREATE_UNICODE_ENVIRONMENT;
@@ -60,14 +60,141 @@ static void JoinQuotedProgramPath(const wchar_t* sepBinPath, const wchar_t* conf
         LogMessage(LogLevelError, L"%s", CommandLineCopyFailure);
 }
 
-void BuildProgramCommandLine(const ExecuteAction* action, const wchar_t* sepBinPath, wchar_t* commandLine)
+// The command line is written in one pass over the configured text, which
+// goes in as the administrator wrote it. Each value of the log line goes in
+// so that the program, splitting its command line the way
+// CommandLineToArgvW and the C runtime do, gets exactly the value's
+// characters as one argument:
+//  - the configured quotes delimit (those not made literal by an odd run of
+//    backslashes before them); an inserted character never opens or closes
+//    a quoted part, and the values are not searched for placeholders;
+//  - a text value outside a quoted part gets quotes of its own;
+//  - a value's '"' becomes '\"', and backslashes meant as characters that a
+//    quote follows are doubled, also when the run began before the value;
+//  - numbers go in as they are.
+typedef struct CommandLineWriter {
+    wchar_t* Text;                 // TextLimit characters
+    size_t Used;
+    BOOL InQuotes;                 // the configured text's quote state
+    size_t LiteralBackslashes;     // trailing backslashes meant as characters
+    size_t ConfiguredBackslashes;  // trailing configured ones right before the current position
+    BOOL ForBatchFile;
+    CommandLineStatus Status;
+} CommandLineWriter;
+
+// What cmd.exe acts on even inside quotes (it knows no '\"' either).
+static const wchar_t BatchSpecialCharacters[] = L"%&|<>^\"\r\n";
+
+static void Put(CommandLineWriter* writer, wchar_t character)
 {
-    if (!action->UseSEPBinPath) {
-        CopyAndExpand(action->CommandLine, commandLine, CommandLineCopyFailure);
+    if (writer->Used + 1 >= TextLimit) {  // the terminator keeps its place
+        writer->Status = CommandLineTooLong;
         return;
     }
-    JoinQuotedProgramPath(sepBinPath, action->CommandLine, commandLine);
-    ExpandPlaceholders(commandLine);
+    writer->Text[writer->Used++] = character;
+}
+
+// A character that ends any run of backslashes.
+static void PutOther(CommandLineWriter* writer, wchar_t character)
+{
+    Put(writer, character);
+    writer->LiteralBackslashes = 0;
+    writer->ConfiguredBackslashes = 0;
+}
+
+// A quote read with the meaning intended for it: the backslashes meant as
+// characters right before it are doubled first.
+static void PutQuote(CommandLineWriter* writer)
+{
+    for (size_t count = writer->LiteralBackslashes; count > 0; --count)
+        Put(writer, L'\\');
+    PutOther(writer, L'"');
+}
+
+static void PutConfiguredCharacter(CommandLineWriter* writer, wchar_t character)
+{
+    if (character == L'\\') {
+        Put(writer, character);
+        ++writer->ConfiguredBackslashes;
+    } else if (character != L'"') {
+        PutOther(writer, character);
+    } else {
+        if (writer->ConfiguredBackslashes % 2 == 0)
+            writer->InQuotes = !writer->InQuotes;
+        PutQuote(writer);
+    }
+}
+
+static void PutValueCharacter(CommandLineWriter* writer, wchar_t character)
+{
+    if (character == L'\\') {
+        Put(writer, character);
+        ++writer->LiteralBackslashes;
+    } else if (character != L'"') {
+        PutOther(writer, character);
+    } else {
+        Put(writer, L'\\');  // with the doubled run before it: 2n + 1 backslashes, a literal quote
+        PutQuote(writer);
+    }
+}
+
+static void PutValue(CommandLineWriter* writer, int placeholder, const wchar_t* value)
+{
+    // Configured backslashes in front of a value escape nothing.
+    writer->LiteralBackslashes += writer->ConfiguredBackslashes;
+    writer->ConfiguredBackslashes = 0;
+    BOOL isText = !IsNumberPlaceholder(placeholder);
+    if (isText && writer->ForBatchFile && wcspbrk(value, BatchSpecialCharacters) != NULL) {
+        writer->Status = CommandLineUnsafeForBatch;
+        return;
+    }
+    BOOL ownQuotes = isText && !writer->InQuotes;
+    if (ownQuotes)
+        PutQuote(writer);
+    for (; *value != L'\0' && writer->Status == CommandLineReady; ++value)
+        PutValueCharacter(writer, *value);
+    if (ownQuotes)
+        PutQuote(writer);
+}
+
+// The program is a batch file when the first item ends in .bat or .cmd.
+static BOOL StartsBatchFile(const wchar_t* commandLine)
+{
+    CommandLineParts parts = SplitCommandLine(commandLine);
+    if (parts.ProgramLength < 4)
+        return FALSE;
+    const wchar_t* extension = parts.Program + parts.ProgramLength - 4;
+    return _wcsnicmp(extension, L".bat", 4) == 0 || _wcsnicmp(extension, L".cmd", 4) == 0;
+}
+
+static CommandLineStatus WriteCommandLine(const wchar_t* configured, wchar_t* commandLine)
+{
+    CommandLineWriter writer = { commandLine, 0, FALSE, 0, 0, StartsBatchFile(configured), CommandLineReady };
+    wchar_t number[NumberTextCapacity];
+    const wchar_t* cursor = configured;
+    while (*cursor != L'\0' && writer.Status == CommandLineReady) {
+        int placeholder = PlaceholderAt(cursor);
+        const wchar_t* value = placeholder >= 0 ? PlaceholderValue(placeholder, number) : NULL;
+        if (value == NULL) {
+            PutConfiguredCharacter(&writer, *cursor++);
+            continue;
+        }
+        PutValue(&writer, placeholder, value);
+        cursor += PlaceholderLength;
+    }
+    commandLine[writer.Used] = L'\0';
+    return writer.Status;
+}
+
+CommandLineStatus BuildProgramCommandLine(const ExecuteAction* action, const wchar_t* sepBinPath,
+                                          wchar_t* commandLine)
+{
+    wchar_t configured[TextLimit];
+    if (action->UseSEPBinPath)
+        JoinQuotedProgramPath(sepBinPath, action->CommandLine, configured);
+    else if (FAILED(StringCchCopyW(configured, TextLimit, TextOrEmpty(action->CommandLine))))
+        LogMessage(LogLevelError, L"%s", CommandLineCopyFailure);
+    return WriteCommandLine(configured, commandLine);
 }
 
 void PrepareStartupInfo(BOOL hideWindow, STARTUPINFOW* startup)
@@ -81,35 +208,65 @@ void PrepareStartupInfo(BOOL hideWindow, STARTUPINFOW* startup)
     startup->lpDesktop = InteractiveDesktop;
 }
 
-static void CloseIfOpen(HANDLE handle)
+// The primary token of the user at the physical console. FALSE, with the
+// failing call's last-error code, when there is none (nobody logged on).
+static BOOL GetConsoleUserToken(HANDLE* primaryToken)
 {
-    if (handle != NULL)
-        CloseHandle(handle);
+    HANDLE userToken = NULL;
+    *primaryToken = NULL;
+    if (!Platform.QueryUserToken(Platform.GetActiveConsoleSessionId(), &userToken))
+        return FALSE;
+    BOOL duplicated =
+        DuplicateTokenEx(userToken, MAXIMUM_ALLOWED, NULL, SecurityIdentification, TokenPrimary, primaryToken);
+    DWORD error = GetLastError();
+    CloseHandle(userToken);
+    if (!duplicated)
+        *primaryToken = NULL;
+    SetLastError(error);
+    return duplicated;
 }
 
 // Starts the program as the user at the physical console, with that user's
-// environment. A missing session, token or environment is not reported
-// here: the creation then fails, or the program inherits this process's
-// environment. On failure the last-error code is the creation's.
+// environment. Without such a user a service starts nothing: a null token
+// would start the program as the service itself (LocalSystem). In console
+// mode the program then runs as the caller, who started QARLOV to try it.
+// On failure the last-error code is that of the call that failed.
 static BOOL StartAsConsoleUser(wchar_t* commandLine, STARTUPINFOW* startup, PROCESS_INFORMATION* process)
 {
-    HANDLE userToken = NULL, primaryToken = NULL;
-    WTSQueryUserToken(Platform.GetActiveConsoleSessionId(), &userToken);
-    DuplicateTokenEx(userToken, MAXIMUM_ALLOWED, NULL, SecurityIdentification, TokenPrimary, &primaryToken);
-
+    HANDLE primaryToken = NULL;
+    if (!GetConsoleUserToken(&primaryToken)) {
+        if (!IsConsoleMode())
+            return FALSE;
+        return CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, CreationFlags, NULL, NULL, startup, process);
+    }
     void* environment = NULL;
-    if (primaryToken == NULL || !CreateEnvironmentBlock(&environment, primaryToken, FALSE))
-        environment = NULL;
-
+    if (!Platform.CreateEnvironmentBlock(&environment, primaryToken, FALSE))
+        environment = NULL;  // the program gets this process's environment
     BOOL created = CreateProcessAsUserW(primaryToken, NULL, commandLine, NULL, NULL, FALSE, CreationFlags,
                                         environment, NULL, startup, process);
     DWORD creationError = GetLastError();
     if (environment != NULL)
-        DestroyEnvironmentBlock(environment);
-    CloseIfOpen(primaryToken);
-    CloseIfOpen(userToken);
+        Platform.DestroyEnvironmentBlock(environment);
+    CloseHandle(primaryToken);
     SetLastError(creationError);
     return created;
+}
+
+// A command line that isn't the configured one with the line's values is
+// not started: one cut short would run something else, and a batch file
+// would act on the values' special characters.
+static BOOL CommandLineIsReady(CommandLineStatus status)
+{
+    if (status == CommandLineReady)
+        return TRUE;
+    SetLastError(ERROR_SUCCESS);  // no system error is involved
+    if (status == CommandLineTooLong)
+        LogMessage(LogLevelWarning, L"The command line of the Execute action would pass 8191 characters with the "
+                                    L"log line's values. The program is not started.");
+    else
+        LogMessage(LogLevelWarning, L"A value of the log line holds a character that the batch file's command "
+                                    L"interpreter would act on. The program is not started.");
+    return FALSE;
 }
 
 static void CloseProgramHandle(HANDLE handle, const wchar_t* failure)
@@ -130,7 +287,8 @@ void ExecuteProgramAction(void)
     PrepareStartupInfo(action->HideWindow, &startup);
     ZeroMemory(&process, sizeof(process));
     wchar_t commandLine[TextLimit];  // process creation may write into it
-    BuildProgramCommandLine(action, settings->SEPBinPath, commandLine);
+    if (!CommandLineIsReady(BuildProgramCommandLine(action, settings->SEPBinPath, commandLine)))
+        return;
     LogMessage(LogLevelInformation, L"Executing external program [%s].", commandLine);
 
     if (!StartAsConsoleUser(commandLine, &startup, &process)) {
@@ -138,9 +296,10 @@ void ExecuteProgramAction(void)
         return;
     }
     // The stored wait limit is used as milliseconds, as configurations
-    // in use expect; the program is never ended from here.
+    // in use expect; a stop request ends the wait early. The program is
+    // never ended from here.
     if (action->WaitForProgram)
-        WaitForSingleObject(process.hProcess, action->WaitInSecs);
+        WaitUnlessStopped(process.hProcess, action->WaitInSecs);
     CloseProgramHandle(process.hProcess, L"Could not close process handle for external program.");
     CloseProgramHandle(process.hThread, L"Could not close thread handle for external program.");
     // Later warnings must not carry a stale system error text.

@@ -10,7 +10,8 @@ void ExecuteMessageAction(void)
     if (settings == NULL || settings->Message == NULL)
         return;
     wchar_t text[TextLimit];
-    CopyAndExpand(settings->Message->Message, text, L"Error copying the message string in ExecuteMessageAction.");
+    if (CopyAndExpand(settings->Message->Message, text, L"Error copying the message string in ExecuteMessageAction."))
+        ReportCutText(L"Message");
     // Literal text: a "%" from the configuration or from a log field is
     // never read as a format directive.
     LogMessage(LogLevelWarning, L"%s", text);

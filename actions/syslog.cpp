@@ -1,5 +1,3 @@
-// inet_addr is what the address check needs: it answers INADDR_NONE.
-#define _WINSOCK_DEPRECATED_NO_WARNINGS
 #include <winsock2.h>
 #include "actions/actions.h"
 #include "actions/actionsupport.h"
@@ -7,6 +5,7 @@
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/runstate.h"
+#include "core/seams.h"
 #include <strsafe.h>
 
 void NarrowToBytes(const wchar_t* text, char* bytes, size_t capacity)
@@ -24,7 +23,8 @@ int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
     int priority = (int)(syslog->Facility * 8 | syslog->Severity);
     if (FAILED(StringCchPrintfW(text, TextLimit, L"<%d>%s", priority, TextOrEmpty(syslog->Message))))
         LogMessage(LogLevelError, L"Error formatting syslog message.");
-    ExpandPlaceholders(text);
+    if (ExpandPlaceholders(text))
+        ReportCutText(L"Syslog");
     size_t length = 0;
     if (FAILED(StringCchLengthW(text, TextLimit, &length)))
         LogMessage(LogLevelError, L"Error determining the length of the syslog message.");
@@ -33,13 +33,14 @@ int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
 }
 
 // Windows Sockets start with the first datagram and stay up until the
-// process releases its globals. A failed start is tried again next time.
+// process releases its globals. A failed start (also a missing ws2_32) is
+// tried again next time.
 static BOOL StartWinsockOnce(void)
 {
     if (WinsockStarted)
         return TRUE;
     WSADATA data;
-    int result = WSAStartup(0x0101, &data);
+    int result = LoadWinsock() ? Winsock.Startup(0x0101, &data) : (int)GetLastError();
     if (result != 0) {
         SetLastError((DWORD)result);  // the reason, for the warning's tail
         LogMessage(LogLevelWarning, L"Could not initialize WinSock. No syslog messages will be send.");
@@ -54,7 +55,7 @@ static BOOL ParseServerAddress(const wchar_t* serverIP, unsigned long* address)
 {
     char bytes[TextLimit];
     NarrowToBytes(TextOrEmpty(serverIP), bytes, TextLimit);
-    *address = inet_addr(bytes);
+    *address = Winsock.InetAddr(bytes);
     return *address != INADDR_NONE;
 }
 
@@ -63,18 +64,18 @@ static void SendDatagram(unsigned long address, DWORD serverPort, const char* pa
     struct sockaddr_in target;
     ZeroMemory(&target, sizeof(target));
     target.sin_family = AF_INET;
-    target.sin_port = htons((u_short)(serverPort & 0xFFFF));
+    target.sin_port = Winsock.Htons((u_short)(serverPort & 0xFFFF));
     target.sin_addr.s_addr = address;
 
-    SOCKET datagramSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    SOCKET datagramSocket = Winsock.Socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (datagramSocket == INVALID_SOCKET) {
         LogMessage(LogLevelWarning, L"Could not create socket for syslog messages.");
         return;
     }
-    int sent = sendto(datagramSocket, payload, length, 0, (const struct sockaddr*)&target, sizeof(target));
+    int sent = Winsock.SendTo(datagramSocket, payload, length, 0, (const struct sockaddr*)&target, sizeof(target));
     if (sent != length)
         LogMessage(LogLevelWarning, L"Could not send Syslog message. Status = %x", (unsigned int)sent);
-    if (closesocket(datagramSocket) != 0)
+    if (Winsock.CloseSocket(datagramSocket) != 0)
         LogMessage(LogLevelWarning, L"Could not close socket used for syslog messages.");
 }
 

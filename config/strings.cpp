@@ -39,20 +39,39 @@ static const wchar_t ReplaceAppendError[] = L"Error copying the replace string i
 static const wchar_t ResultAppendError[] = L"Error copying the result string into Source.";
 
 // The result buffer of Replace: TextLimit characters, terminator included.
+// With CutOnOverflow a result that doesn't fit keeps what fits and is marked
+// Cut; otherwise the overflow is an error.
 typedef struct ReplaceResult {
     wchar_t Text[TextLimit];
     size_t Used;
+    BOOL CutOnOverflow;
+    BOOL Cut;
 } ReplaceResult;
 
 static void AppendToResult(ReplaceResult* result, const wchar_t* characters, size_t count,
                            const wchar_t* overflowError)
 {
     if (count > TextLimit - result->Used) {
-        LogMessage(LogLevelError, overflowError);
-        return;
+        if (!result->CutOnOverflow) {
+            LogMessage(LogLevelError, overflowError);
+            return;
+        }
+        count = TextLimit - result->Used;
+        result->Cut = TRUE;
     }
     memcpy(result->Text + result->Used, characters, count * sizeof(wchar_t));
     result->Used += count;
+}
+
+// A cut result ends at the last whole character that fits: the terminator
+// takes the last place, and a high surrogate whose partner was cut off goes
+// too.
+static void TerminateCutResult(ReplaceResult* result)
+{
+    size_t length = TextLimit - 1;
+    if (IS_HIGH_SURROGATE(result->Text[length - 1]))
+        --length;
+    result->Text[length] = L'\0';
 }
 
 // How many leading characters of search the text starting at position
@@ -70,8 +89,8 @@ static size_t MatchedLength(const wchar_t* position, const wchar_t* search, size
 // at the character after the one that began it, so an occurrence starting
 // inside it ("{{BR}") is still found. Characters of a given-up partial
 // match count as partial-match output for the overflow error; a replacement
-// text is never searched again.
-void Replace(wchar_t* text, const wchar_t* search, const wchar_t* replacement)
+// text is never searched again. Returns TRUE when the result was cut.
+static BOOL ReplaceInText(wchar_t* text, const wchar_t* search, const wchar_t* replacement, BOOL cutOnOverflow)
 {
     size_t textLength = 0, searchLength = 0, replacementLength = 0;
     if (FAILED(StringCchLengthW(text, TextLimit, &textLength)))
@@ -81,14 +100,16 @@ void Replace(wchar_t* text, const wchar_t* search, const wchar_t* replacement)
     if (FAILED(StringCchLengthW(replacement, TextLimit, &replacementLength)))
         LogMessage(LogLevelError, L"Error determining the length of the replace string in Replace.");
     if (searchLength == 0)
-        return;  // an empty search text occurs nowhere
+        return FALSE;  // an empty search text occurs nowhere
 
     ReplaceResult result;
     result.Used = 0;
+    result.CutOnOverflow = cutOnOverflow;
+    result.Cut = FALSE;
     size_t partialMatchEnd = 0;
     size_t position = 0;
     // The terminator is visited and copied like any other character.
-    while (position <= textLength) {
+    while (position <= textLength && !result.Cut) {
         size_t matched = MatchedLength(text + position, search, searchLength);
         if (matched == searchLength) {
             AppendToResult(&result, replacement, replacementLength, ReplaceAppendError);
@@ -101,8 +122,21 @@ void Replace(wchar_t* text, const wchar_t* search, const wchar_t* replacement)
                        position < partialMatchEnd ? ReplaceAppendError : ResultAppendError);
         ++position;
     }
+    if (result.Cut)
+        TerminateCutResult(&result);
     if (FAILED(StringCchCopyW(text, TextLimit, result.Text)))
         LogMessage(LogLevelError, ResultAppendError);
+    return result.Cut;
+}
+
+void Replace(wchar_t* text, const wchar_t* search, const wchar_t* replacement)
+{
+    ReplaceInText(text, search, replacement, FALSE);
+}
+
+BOOL ReplaceWithinLimit(wchar_t* text, const wchar_t* search, const wchar_t* replacement)
+{
+    return ReplaceInText(text, search, replacement, TRUE);
 }
 
 BOOL HasPercentSign(const wchar_t* text)

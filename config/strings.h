@@ -1,6 +1,7 @@
 // Bounded wide-string utilities. Every failure is logged; all but the
 // warning of CopyAllocate are errors, which end the process, so an
-// operation that returns has succeeded.
+// operation that returns has succeeded. ReplaceWithinLimit alone cuts a
+// result that doesn't fit and says so instead.
 #pragma once
 #include <windows.h>
 #include <stddef.h>
@@ -15,6 +16,12 @@ void FreeText(wchar_t** slot);
 // Replaces every occurrence of search in text (a buffer of TextLimit
 // characters), left to right, in place.
 void Replace(wchar_t* text, const wchar_t* search, const wchar_t* replacement);
+
+// Replace for texts that take values from outside (a log line): a result
+// that would pass 8191 characters is cut there, on a character boundary,
+// instead of ending the process. Returns TRUE when it was cut. The other
+// failures are errors, as with Replace.
+BOOL ReplaceWithinLimit(wchar_t* text, const wchar_t* search, const wchar_t* replacement);
 
 BOOL HasPercentSign(const wchar_t* text);
 

@@ -1,7 +1,7 @@
-#include <winsock2.h>
 #include "core/runstate.h"
 #include "config/strings.h"
 #include "core/log.h"
+#include "core/seams.h"
 #include <stdlib.h>
 
 MonitorSettingsRecord* volatile MonitorSettings = NULL;
@@ -63,7 +63,7 @@ void FreeMonitorSettings(MonitorSettingsRecord* settings)
 void ReleaseGlobals(void)
 {
     if (InterlockedExchange(&WinsockStarted, 0))
-        WSACleanup();
+        CleanupWinsock();
 
     HANDLE source = (HANDLE)TakePointer((void* volatile*)&EventSourceHandle);
     if (source != NULL)

@@ -138,13 +138,18 @@ class ActionsTest(unittest.TestCase):
     def run_for_one_new_line(self, expected_text, **line_fields):
         """Starts the watcher, appends one new matching line, waits until
         expected_text is printed, stops with Ctrl-C; returns the output."""
-        run = qh.start_console(self.prefix, ["-CONSOLE"], env_extra={
-            "QRECORD_FILE": self.prefix.windows_path(self.own_record)})
+        return self.run_for_new_lines(expected_text, [self.av.log_line(time=self.new_time, **line_fields)])
+
+    def run_for_new_lines(self, expected_text, lines, program=None, env_extra=None):
+        """run_for_one_new_line for several lines appended at once, with
+        qarlov.exe or program (a Windows path) and more environment."""
+        run = qh.start_console(self.prefix, ["-CONSOLE"], program=program, env_extra=dict(
+            env_extra or {}, QRECORD_FILE=self.prefix.windows_path(self.own_record)))
         self.addCleanup(run.__exit__, None, None, None)
         self.assertTrue(run.wait_for(MONITORING, 30), run.output() + run.stderr())
         self.prefix.reg_add(r"HKCU\Environment", "QRECORD_FILE", "REG_SZ",
                             self.prefix.windows_path(self.user_record))
-        self.av.append(self.av.log_line(time=self.new_time, **line_fields))
+        self.av.append(lines)
         self.assertTrue(run.wait_for(expected_text, 15), run.output())
         time.sleep(0.3)
         run.send_ctrl("c")
@@ -222,6 +227,74 @@ class ActionsTest(unittest.TestCase):
     def test_without_sep_bin_path_a_quoted_command_line_is_passed_as_configured(self):
         self.run_configured_command_line(f'"{SEP_BIN}qrecord.exe" %01')
         self.assertEqual([f'"{SEP_BIN}qrecord.exe" 51'], self.records())
+
+    def test_values_too_long_for_the_texts_neither_stop_the_program_nor_hold_up_the_next_line(self):
+        # The parser keeps 8191 characters of the 20,000; "%07 %07" passes the limit.
+        long_path = "C:\\" + "x" * 20000
+        next_path = "C:\\Users\\alice\\Downloads\\eicar.com"
+        with qh.UdpListener() as listener:
+            self.configure(
+                syslog=dict(facility=16, severity=6, serverip="127.0.0.1", serverport=listener.port,
+                            message="%04 %07 %07"),
+                execute=dict(commandline='qrecord.exe "%07" "%07"', waitforprogram=1, waitinsecs=10000,
+                             usesepbinpath=1, hidewindow=1),
+                message=dict(message="done %04"))
+            output = self.run_for_new_lines("  WARNING  done NEXT-PC\n", [
+                self.av.log_line(time=self.new_time, computer="LONG-PC", path=long_path),
+                self.av.log_line(time=self.new_time, computer="NEXT-PC", path=next_path)])
+            datagrams = listener.datagrams(timeout=5, count=2)
+
+        self.assertNotIn("  ERROR  ", output)
+        self.assert_in_order(
+            output,
+            "  WARNING  The text of the Syslog action was cut to 8191 characters: the log line's values don't fit.\n",
+            "  WARNING  The command line of the Execute action would pass 8191 characters with the log line's values. "
+            "The program is not started.\n",
+            "  WARNING  done LONG-PC\n", "  WARNING  done NEXT-PC\n")
+        self.assertEqual(2, len(datagrams), [d[:40] for d in datagrams])
+        self.assertEqual(8191, len(datagrams[0]))
+        self.assertTrue(datagrams[0].startswith(b"<134>LONG-PC C:\\xxx"), datagrams[0][:40])
+        self.assertEqual(f"<134>NEXT-PC {next_path} {next_path}".encode("latin-1"), datagrams[1])
+        self.assertEqual([f'"{SEP_BIN}qrecord.exe" "{next_path}" "{next_path}"'], self.records())
+        values = self.prefix.reg_values(qh.QARLOV_KEY)
+        self.assertEqual((1, qh.time_field(self.new_time)), (values["INSTANCE"], values["TIMESTAMP"]))
+
+    def test_a_hostile_value_reaches_the_program_as_one_argument(self):
+        hostile = 'C:\\Temp\\say "hi" & echo pwned > x %PATH% \\\\"q \xdcn\xefc\xf6d\xe9\\'
+        self.configure(
+            execute=dict(commandline='qrecord.exe --argv /file "%07" %04', waitforprogram=1, waitinsecs=10000,
+                         usesepbinpath=1, hidewindow=1),
+            message=dict(message="after execute"))
+        self.run_for_one_new_line("  WARNING  after execute", computer="PC 01", path=hostile)
+        records = self.records()
+        self.assertEqual(2, len(records), records)
+        self.assertEqual(["ARGV", "--argv", "/file", hostile, "PC 01"], records[1].split("\x1f"))
+
+    def test_dlls_planted_beside_the_program_are_not_loaded(self):
+        planted = self.prefix.drive_c / "planted"
+        planted.mkdir(exist_ok=True)
+        shutil.copy(qh.bin_path("qarlov.exe"), planted / "qarlov.exe")
+        for name in ("wtsapi32.dll", "userenv.dll", "ws2_32.dll"):
+            shutil.copy(qh.bin_path("qplant.dll"), planted / name)
+        marker = self.prefix.drive_c / "planted-marker.log"
+        if marker.exists():
+            marker.unlink()
+        with qh.UdpListener() as listener:
+            self.configure(
+                dialog=dict(title="t", message="m", waitfordialog=0, waitinsecs=0),
+                syslog=dict(facility=16, severity=6, serverip="127.0.0.1", serverport=listener.port, message="%01"),
+                execute=dict(commandline="qrecord.exe %01", waitforprogram=1, waitinsecs=10000, usesepbinpath=1,
+                             hidewindow=1),
+                message=dict(message="after actions"))
+            output = self.run_for_new_lines(
+                "  WARNING  after actions", [self.av.log_line(time=self.new_time)],
+                program=self.prefix.windows_path(planted / "qarlov.exe"),
+                env_extra={"QPLANT_MARKER": self.prefix.windows_path(marker)})
+            self.assertEqual([b"<134>51"], listener.datagrams(timeout=2))
+        self.assertFalse(marker.exists(), output)
+        self.assertIn(DIALOG_REFUSED, output)  # Wine's own wtsapi32 answered
+        self.assertEqual([f'"{SEP_BIN}qrecord.exe" 51'], self.records())
+
 
 if __name__ == "__main__":
     unittest.main()

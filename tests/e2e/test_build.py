@@ -6,8 +6,10 @@ import struct
 import unittest
 
 BIN_DIR = pathlib.Path(os.environ.get("QARLOV_BIN_DIR", pathlib.Path(__file__).parents[2] / "build" / "bin"))
-SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "ws2_32.dll",
-               "wtsapi32.dll", "userenv.dll"}
+# Only DLLs that Windows takes from its own folder whatever lies beside the
+# program: wtsapi32, userenv and ws2_32 are loaded by their full path at run
+# time, so that a copy planted beside qarlov.exe never runs.
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "shell32.dll", "user32.dll"}
 
 
 class PortableExecutable:

@@ -4,6 +4,7 @@ and a running service that reacts to a new antivirus log line."""
 import datetime
 import re
 import shutil
+import time
 import unittest
 
 import qarlov_harness as qh
@@ -170,6 +171,35 @@ class ServiceTest(unittest.TestCase):
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED, 20))
         self.assertTrue(self.wait_for_event("No action settings found in registry.", "error"), self.event_texts())
         self.assertEqual((1066, 1), service_exit_codes(self.prefix))  # ERROR_SERVICE_SPECIFIC_ERROR, 1
+
+    def test_a_stop_during_a_program_wait_saves_the_line_and_never_repeats_it(self):
+        listener = self.enterContext(qh.UdpListener())
+        shutil.copy(qh.bin_path("qrecord.exe"), self.prefix.drive_c / "qrecord.exe")
+        qh.configure(self.prefix, rule=RULE,
+                     syslog=dict(facility=16, severity=4, message="QARLOV %06", serverip="127.0.0.1",
+                                 serverport=listener.port),
+                     execute=dict(commandline=r"C:\qrecord.exe --sleep 60000", waitforprogram=1,
+                                  waitinsecs=0xFFFFFFFF, usesepbinpath=0, hidewindow=1))
+        self.av.append([])
+        self.install_and_wait_until_running()
+        when = datetime.datetime.now().replace(microsecond=0)
+        self.av.append([self.av.log_line(time=when, event=51, category=1, logger=2, risk="Slow.Wait")])
+        # The datagram goes out right before the program starts and is waited for.
+        self.assertEqual([b"<132>QARLOV Slow.Wait"], listener.datagrams(timeout=15))
+        time.sleep(1)
+
+        stop_requested = time.monotonic()
+        self.assertIn("  QARLOV service was stopped.\n", self.run_command("-SP"))
+        self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED, 10))
+        self.assertLess(time.monotonic() - stop_requested, 6)  # the stop wait hint and the command itself
+        timestamp = "%02X%02X%02X%02X%02X%02X" % (when.year - 1970, when.month - 1, when.day, when.hour,
+                                                  when.minute, when.second)
+        self.assertEqual(timestamp, self.prefix.reg_query(qh.QARLOV_KEY, "TIMESTAMP"))
+
+        self.assertIn("  QARLOV service was started.\n", self.run_command("-SA"))
+        self.assertTrue(self.wait_for_event("Monitoring directory ", "information"), self.event_texts())
+        self.assertEqual([], listener.datagrams(timeout=3))
+        self.assertEqual([], self.event_texts("error"))
 
     def test_service_with_event_log_trigger_reads_at_start_and_stops(self):
         # Wine's event log has no records and never signals a change: what

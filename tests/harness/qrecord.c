@@ -4,9 +4,13 @@
  * line feed, UTF-8, to the file named by the environment variable
  * QRECORD_FILE, or to C:\qrecord.log when that is unset, and exits with 0.
  * With the argument pair "--sleep MS" anywhere it first sleeps that long,
- * which lets a test see whether its starter waited.
+ * which lets a test see whether its starter waited. With the argument
+ * "--argv" anywhere it appends a second line: "ARGV", then each argument as
+ * CommandLineToArgvW splits the command line, each after a U+001F, so a test
+ * sees exactly which arguments the program got.
  */
 #include <windows.h>
+#include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -61,6 +65,40 @@ static BOOL AppendLine(const wchar_t* path, const wchar_t* text)
     return ok;
 }
 
+static BOOL HasArgument(int argc, wchar_t** argv, const wchar_t* argument)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (wcscmp(argv[i], argument) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+/* "ARGV" and each argument after the program, each behind a U+001F. */
+static BOOL AppendArguments(const wchar_t* path)
+{
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == NULL)
+        return FALSE;
+    size_t length = 5;
+    for (int i = 1; i < count; ++i)
+        length += 1 + wcslen(arguments[i]);
+    wchar_t* line = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, length * sizeof(wchar_t));
+    BOOL ok = line != NULL;
+    if (ok) {
+        lstrcpyW(line, L"ARGV");
+        for (int i = 1; i < count; ++i) {
+            lstrcatW(line, L"\x1f");
+            lstrcatW(line, arguments[i]);
+        }
+        ok = AppendLine(path, line);
+        HeapFree(GetProcessHeap(), 0, line);
+    }
+    LocalFree(arguments);
+    return ok;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     DWORD sleepMs = RequestedSleep(argc, argv);
@@ -68,5 +106,9 @@ int wmain(int argc, wchar_t** argv)
         Sleep(sleepMs);
     wchar_t path[MAX_PATH + 1];
     RecordFilePath(path, MAX_PATH + 1);
-    return AppendLine(path, GetCommandLineW()) ? 0 : 1;
+    if (!AppendLine(path, GetCommandLineW()))
+        return 1;
+    if (HasArgument(argc, argv, L"--argv") && !AppendArguments(path))
+        return 1;
+    return 0;
 }

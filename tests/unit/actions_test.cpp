@@ -4,11 +4,13 @@
 #include "actions/actions.h"
 #include "actions/actionsupport.h"
 #include "config/strings.h"
+#include "core/entry.h"
 #include "core/limits.h"
 #include "core/runstate.h"
 #include "core/seams.h"
 #include "tests/unit/sample_record.h"
 #include "tests/unit/test_support.h"
+#include <shellapi.h>
 #include <wtsapi32.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -33,6 +35,31 @@ static size_t CountOf(const std::string& text, const std::string& part)
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++count;
     return count;
+}
+
+static DWORD WINAPI RequestStopSoon(LPVOID unused)
+{
+    Sleep(300);
+    RequestStop();
+    return 0;
+}
+
+// Runs action while another thread requests a stop 300 ms after it began, as
+// a console control event or the service manager does; returns how long the
+// action took. The stop is undone afterwards.
+static DWORD RunUntilStopped(void (*action)(void))
+{
+    EXPECT_TRUE(CreateShutDownEvent());
+    HANDLE stopper = CreateThread(NULL, 0, RequestStopSoon, NULL, 0, NULL);
+    DWORD start = GetTickCount();
+    CaptureConsoleOutput(action);
+    DWORD elapsed = GetTickCount() - start;
+    WaitForSingleObject(stopper, INFINITE);
+    CloseHandle(stopper);
+    StopRequested = 0;
+    CloseHandle(ShutDownEvent);
+    ShutDownEvent = NULL;
+    return elapsed;
 }
 
 // Fresh settings and the real platform calls for every test.
@@ -177,6 +204,33 @@ TEST_F(DialogActionTest, NoConsoleSessionSwitchesToAutomaticModeOnce)
     EXPECT_TRUE(DialogCalls.empty());
 }
 
+static HANDLE DialogAnswered;  // set by the test: the user "presses OK"
+static HANDLE DialogClosed;    // set by the box when its call returns
+
+static BOOL WINAPI BlockUntilAnswered(HANDLE, DWORD, LPWSTR, DWORD, LPWSTR, DWORD, DWORD, DWORD, DWORD*, BOOL)
+{
+    WaitForSingleObject(DialogAnswered, 30000);
+    SetEvent(DialogClosed);
+    return TRUE;
+}
+
+TEST_F(DialogActionTest, StopRequestEndsTheWaitForTheUsersAnswer)
+{
+    DialogAnswered = CreateEventW(NULL, TRUE, FALSE, NULL);
+    DialogClosed = CreateEventW(NULL, TRUE, FALSE, NULL);
+    Platform.SendMessageToSession = BlockUntilAnswered;
+    Configure(L"t", L"m", 1, 0);
+
+    DWORD elapsed = RunUntilStopped(ExecuteDialogAction);
+    EXPECT_LT(elapsed, 10000u) << "the action waited for the answer in spite of the stop";
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(DialogClosed, 0)) << "the box stays";
+
+    SetEvent(DialogAnswered);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(DialogClosed, 30000));
+    CloseHandle(DialogAnswered);
+    CloseHandle(DialogClosed);
+}
+
 // ---- Execute ------------------------------------------------------------
 
 static std::wstring CommandLineFor(const wchar_t* configured, BOOL useSEPBinPath, const wchar_t* sepBinPath)
@@ -213,6 +267,81 @@ TEST_F(ActionTest, CommandLineQuotesTheJoinedProgramPathOnly)
     for (const Case& c : cases)
         EXPECT_EQ(c.Expected, CommandLineFor(c.Configured, c.UseSEPBinPath, c.SEPBinPath))
             << testing::PrintToString(std::wstring(c.Configured));
+}
+
+// The arguments as the started program sees them.
+static std::vector<std::wstring> ArgumentsOf(const std::wstring& commandLine)
+{
+    std::vector<std::wstring> arguments;
+    int count = 0;
+    LPWSTR* split = CommandLineToArgvW(commandLine.c_str(), &count);
+    for (int i = 0; split != NULL && i < count; ++i)
+        arguments.push_back(split[i]);
+    LocalFree(split);
+    return arguments;
+}
+
+struct ArgumentCase {
+    const wchar_t* Template;
+    std::function<std::vector<std::wstring>(const std::wstring&)> Arguments;  // for value v in %04 and %07
+};
+
+TEST_F(ActionTest, EveryValueReachesTheProgramAsOneArgument)
+{
+    const wchar_t* values[] = { L"two words", L"say \"hi\"", L"C:\\dir\\", L"a\\\\\"b", L"x & y", L"%PATH%",
+                                L"\u00dcn\u00efc\u00f6d\u00e9", L"", L"\\", L"\"", L"%06", L"tab\there" };
+    const ArgumentCase cases[] = {
+        { L"prog.exe \"%07\"", [](const std::wstring& v) { return std::vector<std::wstring>{ L"prog.exe", v }; } },
+        { L"prog.exe %07", [](const std::wstring& v) { return std::vector<std::wstring>{ L"prog.exe", v }; } },
+        { L"prog.exe \"/file=%07\" %04",
+          [](const std::wstring& v) { return std::vector<std::wstring>{ L"prog.exe", L"/file=" + v, v }; } },
+        // backslashes of the template run into the value's quotes
+        { L"prog.exe C:\\in\\%07 \"C:\\out\\%07\"",
+          [](const std::wstring& v) { return std::vector<std::wstring>{ L"prog.exe", L"C:\\in\\" + v, L"C:\\out\\" + v }; } },
+        // a quote the administrator escaped stays a character; numbers as they are
+        { L"prog.exe %07\\\" -n %01",
+          [](const std::wstring& v) { return std::vector<std::wstring>{ L"prog.exe", v + L"\"", L"-n", L"51" }; } },
+    };
+    for (const ArgumentCase& c : cases) {
+        for (const wchar_t* value : values) {
+            Sample.Text5 = value;
+            Sample.Text8 = value;
+            Sample.Publish();
+            std::wstring commandLine = CommandLineFor(c.Template, FALSE, L"");
+            EXPECT_EQ(c.Arguments(value), ArgumentsOf(commandLine))
+                << testing::PrintToString(std::wstring(c.Template)) << " with " << testing::PrintToString(std::wstring(value))
+                << " gave " << testing::PrintToString(commandLine);
+        }
+    }
+}
+
+struct BatchCase {
+    const wchar_t* Template;
+    const wchar_t* Value;
+    CommandLineStatus Status;
+};
+
+TEST_F(ActionTest, BatchFileGetsNoValueItsInterpreterActsOn)
+{
+    const BatchCase cases[] = {
+        { L"notify.bat \"%07\"", L"x & y", CommandLineUnsafeForBatch },
+        { L"\"C:\\my tools\\Notify.CMD\" %07", L"%PATH%", CommandLineUnsafeForBatch },
+        { L"notify.bat %07", L"a^b|c<d>e", CommandLineUnsafeForBatch },
+        { L"notify.bat %07", L"say \"hi\"", CommandLineUnsafeForBatch },
+        { L"notify.bat %07", L"line\r\nbreak", CommandLineUnsafeForBatch },
+        { L"notify.bat \"%07\" %01", L"C:\\plain path\\", CommandLineReady },
+        { L"notify.exe \"%07\"", L"x & y", CommandLineReady },
+        { L"notify.bat.exe %07", L"x & y", CommandLineReady },
+    };
+    for (const BatchCase& c : cases) {
+        Sample.Text8 = c.Value;
+        Sample.Publish();
+        ExecuteAction action = {};
+        action.CommandLine = (wchar_t*)c.Template;
+        std::vector<wchar_t> commandLine(TextLimit, L'\0');
+        EXPECT_EQ(c.Status, BuildProgramCommandLine(&action, L"", commandLine.data()))
+            << testing::PrintToString(std::wstring(c.Template)) << " with " << testing::PrintToString(std::wstring(c.Value));
+    }
 }
 
 TEST(StartupInfo, HidesTheWindowOnlyWhenAsked)
@@ -290,18 +419,27 @@ TEST_F(ExecuteActionTest, StartsTheProgramWaitsForItAndClearsTheErrorCode)
     DeleteFileW(marker.c_str());
 }
 
+// Started by the tests below as a program that takes a while; it leaves a
+// mark when it has ended.
 TEST(ExecuteHelper, DISABLED_SleepThreeSeconds)
 {
     Sleep(3000);
+    FILE* mark = _wfopen(TempFilePath(L"qarlov-sleeper-ended.txt").c_str(), L"wb");
+    if (mark != NULL)
+        fclose(mark);
+}
+
+static std::wstring SleeperCommandLine(void)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    return std::wstring(L"\"") + self +
+           L"\" --gtest_filter=ExecuteHelper.DISABLED_SleepThreeSeconds --gtest_also_run_disabled_tests";
 }
 
 TEST_F(ExecuteActionTest, WaitLimitIsTakenAsMilliseconds)
 {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(NULL, self, MAX_PATH);
-    Configure(std::wstring(L"\"") + self +
-                  L"\" --gtest_filter=ExecuteHelper.DISABLED_SleepThreeSeconds --gtest_also_run_disabled_tests",
-              1, 5);
+    Configure(SleeperCommandLine(), 1, 5);
     DWORD start = GetTickCount();
     std::string output = CaptureConsoleOutput(ExecuteProgramAction);
     DWORD elapsed = GetTickCount() - start;
@@ -315,6 +453,87 @@ TEST_F(ExecuteActionTest, ProgramThatCannotStartIsAWarningWithTheSystemReason)
     std::string output = CaptureConsoleOutput(ExecuteProgramAction);
     EXPECT_NE(std::string::npos, output.find("Executing external program [C:\\no\\such\\program.exe 51].")) << output;
     EXPECT_NE(std::string::npos, output.find("WARNING  Could not execute external program. -> ")) << output;
+}
+
+TEST_F(ExecuteActionTest, StopRequestEndsTheWaitForTheProgram)
+{
+    std::wstring ended = TempFilePath(L"qarlov-sleeper-ended.txt");
+    DeleteFileW(ended.c_str());
+    Configure(SleeperCommandLine(), 1, INFINITE);
+    RunUntilStopped(ExecuteProgramAction);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(ended.c_str())) << "waited until the program ended";
+}
+
+static BOOL WINAPI NoUserAtTheConsole(ULONG, PHANDLE token)
+{
+    *token = NULL;
+    SetLastError(ERROR_NO_TOKEN);
+    return FALSE;
+}
+
+struct NoUserCase {
+    BOOL ConsoleMode;
+    BOOL Started;  // as the caller; a service would start it as LocalSystem
+};
+
+TEST_F(ExecuteActionTest, WithoutAConsoleUserOnlyTheConsoleModeStartsTheProgram)
+{
+    Platform.QueryUserToken = NoUserAtTheConsole;
+    std::wstring marker = TempFilePath(L"qarlov-no-user-marker.txt");
+    Configure(L"cmd.exe /c echo started>\"" + marker + L"\"", 1, INFINITE);
+    const NoUserCase cases[] = { { FALSE, FALSE }, { TRUE, TRUE } };
+    for (const NoUserCase& c : cases) {
+        DeleteFileW(marker.c_str());
+        SetConsoleModeCache(c.ConsoleMode);
+        DWORD error = 0;
+        CaptureConsoleOutput([&] {
+            ExecuteProgramAction();
+            error = GetLastError();
+        });
+        SetConsoleModeCache(TRUE);
+        EXPECT_EQ(c.Started, GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES) << "console " << c.ConsoleMode;
+        if (!c.Started) {
+            EXPECT_EQ((DWORD)ERROR_NO_TOKEN, error) << "the warning's tail names why";
+        }
+    }
+    DeleteFileW(marker.c_str());
+}
+
+struct NotStartedCase {
+    const char* Name;
+    std::wstring CommandLine;
+    std::wstring Text8;
+    const char* Warning;
+};
+
+TEST_F(ExecuteActionTest, CommandLineThatIsNotTheConfiguredOneIsNotStarted)
+{
+    std::wstring marker = TempFilePath(L"qarlov-not-started-marker.txt");
+    std::wstring batch = TempFilePath(L"qarlov-not-started.bat");
+    FILE* file = _wfopen(batch.c_str(), L"wb");
+    ASSERT_NE(nullptr, file);
+    fprintf(file, "@echo started>\"%ls\"\r\n", marker.c_str());
+    fclose(file);
+    const NotStartedCase cases[] = {
+        { "cut", L"cmd.exe /c echo %07 %07>\"" + marker + L"\"", std::wstring(8150, L'b'),
+          "  WARNING  The command line of the Execute action would pass 8191 characters with the log line's values. "
+          "The program is not started.\r\n" },
+        { "batch", L"\"" + batch + L"\" \"%07\"", L"x & y",
+          "  WARNING  A value of the log line holds a character that the batch file's command interpreter would act "
+          "on. The program is not started.\r\n" },
+    };
+    for (const NotStartedCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        DeleteFileW(marker.c_str());
+        Sample.Text8 = c.Text8;
+        Sample.Publish();
+        Configure(c.CommandLine, 1, INFINITE);
+        std::string output = CaptureConsoleOutput(ExecuteProgramAction);
+        EXPECT_EQ(1u, CountOf(output, c.Warning)) << output;
+        EXPECT_EQ(1u, CountOf(output, "\n")) << output;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(marker.c_str()));
+    }
+    DeleteFileW(batch.c_str());
 }
 
 // ---- Syslog -------------------------------------------------------------
@@ -472,6 +691,58 @@ TEST_F(ActionTest, AbsentActionsDoNothing)
         ExecuteMessageAction();
     });
     EXPECT_EQ("", output);
+}
+
+// ---- Values that make a text too long ----------------------------------
+
+struct CutCase {
+    const char* Warning;
+    std::function<void()> Configure;
+    std::function<void()> Action;
+    std::function<void(const std::string& output)> Check;  // the cut text was used
+};
+
+TEST_F(DialogActionTest, ValuesThatMakeATextTooLongCutItWithOneWarning)
+{
+    Sample.Text8 = std::wstring(8150, L'b');
+    Sample.Publish();
+    const std::string cutLine = std::string(8150, 'b') + " " + std::string(40, 'b') + "\r\n";
+    const CutCase cases[] = {
+        { "The text of the Dialog action was cut",
+          [&] { Configure(L"%07 %07", L"%07 %07", 0, 0); }, ExecuteDialogAction,
+          [](const std::string&) {
+              ASSERT_EQ(1u, DialogCalls.size());
+              EXPECT_EQ(8191u, DialogCalls[0].Title.size());
+              EXPECT_EQ(8191u, DialogCalls[0].Message.size());
+          } },
+        { "The text of the Syslog action was cut",
+          [] {
+              MonitorSettings->Syslog = NewAction<SyslogAction>();
+              MonitorSettings->Syslog->Message = Owned(L"%07 %07");
+          },
+          [] {
+              std::vector<char> payload(TextLimit);
+              EXPECT_EQ(8191, BuildSyslogPayload(MonitorSettings->Syslog, payload.data()));
+          },
+          [](const std::string&) {} },
+        { "The text of the Message action was cut",
+          [] {
+              MonitorSettings->Message = NewAction<MessageAction>();
+              MonitorSettings->Message->Message = Owned(L"%07 %07");
+          },
+          ExecuteMessageAction,
+          [&](const std::string& output) { EXPECT_EQ(1u, CountOf(output, "  WARNING  " + cutLine)); } },
+    };
+    for (const CutCase& c : cases) {
+        SCOPED_TRACE(c.Warning);
+        DialogCalls.clear();
+        c.Configure();
+        std::string output = CaptureConsoleOutput(c.Action);
+        EXPECT_EQ(1u, CountOf(output, std::string("  WARNING  ") + c.Warning +
+                                          " to 8191 characters: the log line's values don't fit.\r\n"))
+            << output.substr(0, 300);
+        c.Check(output);
+    }
 }
 
 // ---- Texts that don't fit end the process -------------------------------

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
-// Expands text in a TextLimit buffer, as the actions do.
-static std::wstring Expand(const std::wstring& text)
+// Expands text in a TextLimit buffer, as the actions do; cut tells whether
+// the result was cut.
+static std::wstring Expand(const std::wstring& text, BOOL* cut = NULL)
 {
     std::vector<wchar_t> buffer(TextLimit, L'\0');
     text.copy(buffer.data(), text.size());
-    ExpandPlaceholders(buffer.data());
+    BOOL wasCut = ExpandPlaceholders(buffer.data());
+    if (cut != NULL)
+        *cut = wasCut;
     return buffer.data();
 }
 
@@ -102,16 +105,33 @@ TEST(ExpandPlaceholders, TextWithoutPercentSignNeedsNoRecord)
     EXPECT_EQ(L"plain text", Expand(L"plain text"));
 }
 
-TEST(ExpandPlaceholdersDeathTest, ExpansionThatDoesNotFitEndsTheProcess)
+// Log fields hold up to 8191 characters: what doesn't fit is cut at 8191
+// characters, and the expansion says so.
+struct LongFieldCase {
+    std::wstring Text5;
+    const wchar_t* Text;
+    std::wstring Expected;
+    BOOL Cut;
+};
+
+TEST(ExpandPlaceholders, CutsWhatTheFieldsMakeTooLong)
 {
-    SampleRecord sample;
-    sample.Text5 = std::wstring(300, L'x');
-    sample.Publish();
-    std::wstring text = std::wstring(8000, L'a') + L"%04";
-    EXPECT_EXIT(
-        {
-            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-            Expand(text);
-        },
-        ::testing::ExitedWithCode(1), "Error copying the replace string into Replace\\.");
+    const std::wstring a4000(4000, L'a'), b8150(8150, L'b'), c8191(8191, L'c');
+    const LongFieldCase cases[] = {
+        { a4000, L"%04|%04", a4000 + L"|" + a4000, FALSE },
+        { a4000, L"%04|%04|%04", (a4000 + L"|" + a4000 + L"|" + a4000).substr(0, 8191), TRUE },
+        { b8150, L"%04 %04 %01", (b8150 + L" " + b8150).substr(0, 8191), TRUE },
+        { c8191, L"%04", c8191, FALSE },
+        { c8191, L"<%04>", L"<" + c8191.substr(0, 8190), TRUE },
+    };
+    for (const LongFieldCase& c : cases) {
+        SampleRecord sample;
+        sample.Text5 = c.Text5;
+        sample.Publish();
+        BOOL cut = FALSE;
+        std::wstring expanded = Expand(c.Text, &cut);
+        EXPECT_EQ(c.Expected.size(), expanded.size()) << "text: " << testing::PrintToString(std::wstring(c.Text));
+        EXPECT_TRUE(c.Expected == expanded) << "text: " << testing::PrintToString(std::wstring(c.Text));
+        EXPECT_EQ(c.Cut, cut) << "text: " << testing::PrintToString(std::wstring(c.Text));
+    }
 }

@@ -177,6 +177,34 @@ TEST_F(StringsTest, ReplaceOverflowEndsTheProcessWithTheErrorOfTheFailingAppend)
     }
 }
 
+struct ReplaceWithinLimitCase {
+    const char* Name;
+    std::wstring Text;
+    std::wstring Replacement;
+    std::wstring Expected;
+    BOOL Cut;
+};
+
+// The overflows above, cut instead: the result keeps its first 8191
+// characters and never ends in the first half of a surrogate pair.
+TEST_F(StringsTest, ReplaceWithinLimitCutsWhatDoesNotFit)
+{
+    const std::wstring x8187(8187, L'x');
+    const ReplaceWithinLimitCase cases[] = {
+        { "fits exactly", L"{BR}" + x8187, L"abcd", L"abcd" + x8187, FALSE },
+        { "replacement overflows", Repeat(L"{BR}", 2047), L"abcde", Repeat(L"abcde", 2047).substr(0, 8191), TRUE },
+        { "terminator overflows", L"{BR}" + x8187, L"abcde", (L"abcde" + x8187).substr(0, 8191), TRUE },
+        { "pair across the limit", x8187 + L"{BR}", L"yyy\U0001F600", x8187 + L"yyy", TRUE },
+    };
+    for (const ReplaceWithinLimitCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ASSERT_LE(c.Text.size(), 8191u);
+        std::vector<wchar_t> buffer = TextBuffer(c.Text);
+        EXPECT_EQ(c.Cut, ReplaceWithinLimit(buffer.data(), L"{BR}", c.Replacement.c_str()));
+        EXPECT_TRUE(c.Expected == std::wstring(buffer.data()));
+    }
+}
+
 TEST_F(StringsTest, ReplaceRejectsUnmeasurableArguments)
 {
     std::vector<wchar_t> text = TextBuffer(L"text");

@@ -27,12 +27,17 @@ enum {
 static const DWORD FailedExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
 static const DWORD FailedSpecificExitCode = 1;
 
-static BOOL ReportStatusLocked(DWORD waitHint)
+static void SetFixedFieldsLocked(DWORD win32ExitCode, DWORD specificExitCode, DWORD waitHint)
 {
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ServiceStatus.dwWin32ExitCode = 0;
-    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwWin32ExitCode = win32ExitCode;
+    ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
     ServiceStatus.dwWaitHint = waitHint;
+}
+
+static BOOL ReportStatusLocked(DWORD waitHint)
+{
+    SetFixedFieldsLocked(0, 0, waitHint);
     return SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
 }
 
@@ -85,13 +90,10 @@ static void ReportStoppedWith(DWORD win32ExitCode, DWORD specificExitCode)
 {
     EnterCriticalSection(&StatusLock);
     BOOL first = ServiceStatus.dwCurrentState != SERVICE_STOPPED;
-    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     ServiceStatus.dwCurrentState = SERVICE_STOPPED;
     ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     ServiceStatus.dwCheckPoint = 0;
-    ServiceStatus.dwWin32ExitCode = win32ExitCode;
-    ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
-    ServiceStatus.dwWaitHint = 0;
+    SetFixedFieldsLocked(win32ExitCode, specificExitCode, 0);
     SERVICE_STATUS stopped = ServiceStatus;
     LeaveCriticalSection(&StatusLock);
     if (first && ServiceStatusHandle != NULL)
@@ -130,7 +132,7 @@ static void ReportCurrentStatus(void)
     else
         ServiceStatus.dwCheckPoint += 1;
     if (state == SERVICE_STOPPED)
-        ServiceStatus.dwWaitHint = 0;
+        SetFixedFieldsLocked(0, 0, 0);
     else
         ReportStatusLocked(WaitHintOf(state));
     LeaveCriticalSection(&StatusLock);

@@ -115,24 +115,14 @@ WaitOutcome WaitForChangeOrShutDown(HANDLE change, DWORD milliseconds)
     enum { MaxFailedWaits = 10 };
     int failedWaits = 0;
     for (;;) {
-        if (IsStopRequested())
-            return WaitStopped;
-        // The stop event first: WaitForMultipleObjects reports the lowest
-        // signalled index, so a change handle that a busy log keeps
-        // signalled cannot hold a stop off.
-        HANDLE handles[2] = { ShutDownEvent, change };
-        DWORD status = WaitForMultipleObjects(2, handles, FALSE, milliseconds);
-        if (status == WAIT_OBJECT_0)
-            return WaitStopped;
-        if (status == WAIT_OBJECT_0 + 1)
-            return WaitSignalled;
-        if (status == WAIT_TIMEOUT && milliseconds != INFINITE)
-            return WaitTimedOut;
-        if (status == WAIT_TIMEOUT) {
+        WaitOutcome outcome = WaitUnlessStopped(change, milliseconds);
+        if (outcome == WaitTimedOut && milliseconds == INFINITE) {
             failedWaits = 0;
             LogMessage(LogLevelWarning, L"No changes in the timeout period - but timeout happened unexpected.");
             continue;
         }
+        if (outcome != WaitFailed)
+            return outcome;
         LogMessage(LogLevelWarning, L"Unhandled dwWaitStatus.");
         if (++failedWaits >= MaxFailedWaits)
             LogMessage(LogLevelError, L"Waiting for changes failed repeatedly. QARLOV stops.");

@@ -37,29 +37,13 @@ static size_t CountOf(const std::string& text, const std::string& part)
     return count;
 }
 
-static DWORD WINAPI RequestStopSoon(LPVOID unused)
-{
-    Sleep(300);
-    RequestStop();
-    return 0;
-}
-
-// Runs action while another thread requests a stop 300 ms after it began, as
-// a console control event or the service manager does; returns how long the
-// action took. The stop is undone afterwards.
+// Runs action while a stop is requested 300 ms after it began; returns how
+// long the action took.
 static DWORD RunUntilStopped(void (*action)(void))
 {
-    EXPECT_TRUE(CreateShutDownEvent());
-    HANDLE stopper = CreateThread(NULL, 0, RequestStopSoon, NULL, 0, NULL);
     DWORD start = GetTickCount();
-    CaptureConsoleOutput(action);
-    DWORD elapsed = GetTickCount() - start;
-    WaitForSingleObject(stopper, INFINITE);
-    CloseHandle(stopper);
-    StopRequested = 0;
-    CloseHandle(ShutDownEvent);
-    ShutDownEvent = NULL;
-    return elapsed;
+    RunWithStopAfter(300, [action] { CaptureConsoleOutput(action); });
+    return GetTickCount() - start;
 }
 
 // Fresh settings and the real platform calls for every test.

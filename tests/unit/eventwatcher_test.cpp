@@ -155,6 +155,13 @@ BOOL WINAPI FakeClose(HANDLE log)
     return TRUE;
 }
 
+// The records written since the last read of the fake log's handle.
+void ProcessNewRecordsOfTheFakeLog(void)
+{
+    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
+    ProcessNewEventLogRecords(&watch);
+}
+
 BOOL CountReading(void)
 {
     if (Readings == 0)
@@ -202,8 +209,7 @@ protected:
         SkipExistingEventLogRecords(FakeLogHandle);
         Log.Records.insert(Log.Records.end(), records.begin(), records.end());
         Readings = 0;
-        EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
-        ProcessNewEventLogRecords(&watch);
+        ProcessNewRecordsOfTheFakeLog();
         return Readings;
     }
 
@@ -253,8 +259,7 @@ TEST_F(EventWatcherTest, RecordsPresentAtStartNeverTrigger)
     EXPECT_EQ((std::vector<DWORD>{ 42, 42 }), Log.SeekRecordNumbers);
 
     Log.Records.push_back(Detection);
-    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
-    ProcessNewEventLogRecords(&watch);
+    ProcessNewRecordsOfTheFakeLog();
     EXPECT_EQ(1, Readings);
 }
 
@@ -342,8 +347,7 @@ TEST_F(EventWatcherTest, FailedSecondReadEndsTheProcess)
     Log.Records = { Detection };
     Log.FailReadNumber = 2;
     Log.FailReadError = ERROR_INVALID_HANDLE;
-    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
-    EXPECT_ERROR_EXIT(ProcessNewEventLogRecords(&watch), "Second call to ReadEventLog failed.");
+    EXPECT_ERROR_EXIT(ProcessNewRecordsOfTheFakeLog(), "Second call to ReadEventLog failed.");
 }
 
 TEST_F(EventWatcherTest, UnexpectedReadErrorEndsTheProcessWithItsCode)
@@ -351,8 +355,7 @@ TEST_F(EventWatcherTest, UnexpectedReadErrorEndsTheProcessWithItsCode)
     Log.Records = { Detection };
     Log.FailReadNumber = 1;
     Log.FailReadError = ERROR_EVENTLOG_FILE_CORRUPT;
-    EventLogWatch watch = { FakeLogHandle, NULL, FALSE };
-    EXPECT_ERROR_EXIT(ProcessNewEventLogRecords(&watch),
+    EXPECT_ERROR_EXIT(ProcessNewRecordsOfTheFakeLog(),
                       "First call to ReadEventLog failed with error code 1500.");
 }
 

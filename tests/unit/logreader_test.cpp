@@ -1,5 +1,5 @@
-// Reading a day file: its complete lines reach the parser (of a finished
-// file also an unterminated last line); a missing file costs 20 opening
+// Reading a day file: its content up to a NUL byte reaches the parser,
+// which takes its complete lines; a missing file costs 20 opening
 // attempts with random waits and one warning; a locked file is read once
 // released, and a file held open by a writer is read; WaitBeforeAction
 // delays each reading once; a stop ends the waits quietly.
@@ -16,9 +16,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const char* const GiveUpWarning =
-    "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between.";
-
 class ReadLogFileTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -33,11 +30,10 @@ protected:
 
     // Reads the file; returns the console output and the time it took, and
     // keeps ReadLogFile's answer in Processed.
-    std::string Read(double* seconds = NULL, bool finished = false)
+    std::string Read(double* seconds = NULL)
     {
         DWORD start = GetTickCount();
-        std::string output = CaptureConsoleOutput(
-            [&] { Processed = finished ? ReadFinishedLogFile(Path.c_str()) : ReadLogFile(Path.c_str()); });
+        std::string output = CaptureConsoleOutput([&] { Processed = ReadLogFile(Path.c_str()); });
         if (seconds != NULL)
             *seconds = (GetTickCount() - start) / 1000.0;
         EXPECT_EQ(nullptr, CurrentRecord);
@@ -49,34 +45,28 @@ protected:
     BOOL Processed = FALSE;
 };
 
-// A line is complete with its line feed. What follows the last one, or a
-// NUL byte (space an append has taken but not yet filled), is read again
-// with the rest of the file at the next reading.
-TEST_F(ReadLogFileTest, HandsTheCompleteLinesToTheParser)
+// What follows a NUL byte (space an append has taken but not yet filled)
+// is read again with the rest of the file at the next reading. How lines
+// without their line feed are taken is the parser's concern.
+TEST_F(ReadLogFileTest, HandsTheContentToTheParser)
 {
     const std::string L3 = LogLine(Stamp7, "L3");
-    const std::string cutL3 = L3.substr(0, L3.size() - 2);
     struct Case {
         const char* Name;
         std::string Content;
-        bool Finished;
         std::vector<std::string> Handled;
         RegistryPosition Saved;
     } cases[] = {
-        { "whole lines", LogLine(Stamp5, "L1") + LogLine(Stamp6, "L2") + L3, false,
+        { "whole lines", LogLine(Stamp5, "L1") + LogLine(Stamp6, "L2") + L3,
           { "L2 17.05.2023 14:30:06", "L3 17.05.2023 14:30:07" }, { 0, L"3504110E1E07", L"05172023.Log" } },
-        { "a last line still being written", LogLine(Stamp6, "L2") + cutL3, false, { "L2 17.05.2023 14:30:06" },
-          { 0, L"3504110E1E06", L"05172023.Log" } },
-        { "lines behind a NUL byte", LogLine(Stamp6, "L2") + std::string(16, '\0') + L3, false,
+        { "lines behind a NUL byte", LogLine(Stamp6, "L2") + std::string(16, '\0') + L3,
           { "L2 17.05.2023 14:30:06" }, { 0, L"3504110E1E06", L"05172023.Log" } },
-        { "a finished file's unterminated last line", LogLine(Stamp6, "L2") + cutL3, true,
-          { "L2 17.05.2023 14:30:06", "L3 17.05.2023 14:30:07" }, { 0, L"3504110E1E07", L"05172023.Log" } },
-        { "an empty file", "", false, {}, SentinelPosition },
+        { "an empty file", "", {}, SentinelPosition },
     };
     for (const Case& c : cases) {
         SetUp();
         WriteBytes(Path, c.Content);
-        std::string output = Read(NULL, c.Finished);
+        std::string output = Read();
         EXPECT_TRUE(Processed) << c.Name;
         EXPECT_EQ(c.Handled, WarningTexts(output)) << c.Name;
         EXPECT_EQ(c.Saved, ReadRegistryPosition()) << c.Name;
@@ -168,13 +158,6 @@ TEST_F(ReadLogFileTest, WaitBeforeActionDelaysEachReadingOnce)
     EXPECT_LT(seconds, 0.4 + 2.18 + 1.0);
 }
 
-DWORD WINAPI RequestStopSoon(LPVOID)
-{
-    Sleep(150);
-    RequestStop();
-    return 0;
-}
-
 // A stop request ends the wait before the reading and the waits between
 // opening attempts at once; the reading is given up without a warning.
 TEST_F(ReadLogFileTest, AStopEndsTheWaitsOfAReadingQuietly)
@@ -192,15 +175,9 @@ TEST_F(ReadLogFileTest, AStopEndsTheWaitsOfAReadingQuietly)
         if (c.FileExists)
             WriteBytes(Path, LogLine(Stamp6, "L1"));
         MonitorSettings->WaitBeforeAction = c.WaitBeforeAction;
-        ShutDownEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-        HANDLE stopper = CreateThread(NULL, 0, RequestStopSoon, NULL, 0, NULL);
         double seconds = 0;
-        std::string output = Read(&seconds);
-        WaitForSingleObject(stopper, INFINITE);
-        CloseHandle(stopper);
-        CloseHandle(ShutDownEvent);
-        ShutDownEvent = NULL;
-        StopRequested = 0;
+        std::string output;
+        RunWithStopAfter(150, [&] { output = Read(&seconds); });
 
         EXPECT_FALSE(Processed) << c.Name;
         EXPECT_THAT(output, IsEmpty()) << c.Name;

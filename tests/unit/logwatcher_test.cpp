@@ -17,9 +17,6 @@ using ::testing::Not;
 
 namespace {
 
-const char* const GiveUpWarning =
-    "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between.";
-
 std::string Narrow(const std::wstring& text)
 {
     return std::string(text.begin(), text.end());

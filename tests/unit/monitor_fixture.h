@@ -15,6 +15,10 @@
 
 namespace monitor_fixture {
 
+// The reader's warning when the day file can't be opened.
+const char* const GiveUpWarning =
+    "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between.";
+
 // 17 May 2023, 14:30:05 and the seconds around it, as antivirus time fields.
 const char* const Stamp0 = "3504110E1E00";
 const char* const Stamp4 = "3504110E1E04";

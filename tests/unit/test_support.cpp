@@ -29,6 +29,25 @@ std::string CaptureConsoleOutput(const std::function<void()>& body)
     return bytes;
 }
 
+static DWORD WINAPI RequestStopAfter(LPVOID delay)
+{
+    Sleep((DWORD)(ULONG_PTR)delay);
+    RequestStop();
+    return 0;
+}
+
+void RunWithStopAfter(DWORD delay, const std::function<void()>& body)
+{
+    EXPECT_TRUE(CreateShutDownEvent());
+    HANDLE stopper = CreateThread(NULL, 0, RequestStopAfter, (LPVOID)(ULONG_PTR)delay, 0, NULL);
+    body();
+    WaitForSingleObject(stopper, INFINITE);
+    CloseHandle(stopper);
+    StopRequested = 0;
+    CloseHandle(ShutDownEvent);
+    ShutDownEvent = NULL;
+}
+
 void ResetMonitorSettings(void)
 {
     FreeMonitorSettings(MonitorSettings);

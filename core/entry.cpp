@@ -126,6 +126,7 @@ static void RunConsoleMode(void)
     LoadQARLOVRegistrySettings();
     PrintRuleSummary();
     RunWatcher();
+    WaitForConsoleStopHandler();
 }
 
 static void StartQarlovService(void) { StartStopService(TRUE); }

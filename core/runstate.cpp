@@ -23,6 +23,8 @@ BOOL IsWow64 = FALSE;
 // Set by the first stop path; a second one (another control event while the
 // first is handled) leaves the stop to it.
 static volatile LONG StopInProgress = 0;
+// Set by the console handler once it has released everything.
+static volatile LONG ConsoleStopDone = 0;
 
 static void* TakePointer(void* volatile* slot)
 {
@@ -226,5 +228,15 @@ BOOL WINAPI ConsoleControlHandler(DWORD controlType)
     if (!watcherReturned)
         ExitProcess(0);
     ReleaseGlobals();
+    InterlockedExchange(&ConsoleStopDone, 1);
     return TRUE;
+}
+
+void WaitForConsoleStopHandler(void)
+{
+    enum { Limit = 5000, Step = 10 };
+    if (!StopInProgress)
+        return;
+    for (DWORD waited = 0; waited < Limit && !ConsoleStopDone; waited += Step)
+        Sleep(Step);
 }

@@ -81,6 +81,12 @@ BOOL WaitForWatcherReleaseWithin(DWORD limit, void (*betweenRounds)(void));
 
 BOOL WINAPI ConsoleControlHandler(DWORD controlType);
 
+// A watcher in console mode returns once ConsoleControlHandler has asked it
+// to stop; the handler then releases the globals on its own thread. Waits
+// (up to the five seconds the system grants a handler) until it has, so
+// that returning from the program doesn't end the process under it.
+void WaitForConsoleStopHandler(void);
+
 // Marks the stop as requested and signals ShutDownEvent (when it exists).
 void RequestStop(void);
 

@@ -102,7 +102,8 @@ TIMED_OUT = 0x7FFFFFF0
 QARLOV_KEY = r"HKLM\SOFTWARE\kestu\QARLOV"
 SEP_DATA_KEY = r"HKLM\SOFTWARE\Symantec\Symantec Endpoint Protection\InstalledApps"
 SEP_BIN_KEY = r"HKLM\SOFTWARE\Symantec\InstalledApps"
-DLL_OVERRIDES = "mscoree,mshtml="
+# winedbg off: a crash ends the process at once instead of waiting for a debugger.
+DLL_OVERRIDES = "mscoree,mshtml,winedbg.exe="
 POLL_SECONDS = 0.02
 
 
@@ -731,6 +732,9 @@ def linux_pid(prefix, command_tail):
         except OSError:
             continue
         command = " ".join(raw.replace(b"\0", b" ").decode("latin-1").lower().split())
+        # Under QEMU's emulation (kernels without 32-bit support) the emulator
+        # and Wine's loader stay in front of the program's command line.
+        command = re.sub(r"^\S*qemu-i386\S* (?:\S*/wine )+", "", command)
         started_by_wine = re.match(r"[a-z]:\\", command) is not None
         if marker in environment and started_by_wine and command.endswith("\\" + wanted):
             return int(entry)

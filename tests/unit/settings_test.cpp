@@ -191,15 +191,14 @@ TEST_F(SettingsTest, ATextStoredWithoutTerminatorIsReadExactly)
     // TIMESTAMP text; stored without its terminator, it gets none from the
     // read.
     SetTestText(QARLOV_KEY, L"FILENAME", L"AB", View64, 2 * sizeof(wchar_t));
-    // SAVCE (unterminated too) fills the 8192 bytes offered to the read,
-    // and the buffer behind them still holds the end of the log directory
-    // built before it.
+    // SAVCE (unterminated too) is as long as a text may be, and the buffer
+    // behind it still holds the end of the log directory built before it.
     SetTestText(SEP_APPS_KEY, L"SEPAppDataDir", std::wstring(4095, L'd'), View32);
-    std::wstring fullSize(4096, L'b');
-    SetTestText(SAV_APPS_KEY, L"SAVCE", fullSize, View32, 4096 * sizeof(wchar_t));
+    std::wstring longest(4095, L'b');
+    SetTestText(SAV_APPS_KEY, L"SAVCE", longest, View32, 4095 * sizeof(wchar_t));
     LoadQARLOVRegistrySettings();
     EXPECT_EQ(std::wstring(L"AB"), MonitorSettings->FileName);
-    EXPECT_EQ(fullSize, MonitorSettings->SEPBinPath);
+    EXPECT_EQ(longest, MonitorSettings->SEPBinPath);
 }
 
 TEST_F(SettingsTest, SavedScanPositionIsReadBackByTheNextLoad)

@@ -1,4 +1,5 @@
 #include "actions/actions.h"
+#include "config/settings.h"
 #include "actions/actionsupport.h"
 #include "core/limits.h"
 #include "core/log.h"
@@ -103,6 +104,8 @@ static DialogRequest* PrepareRequest(const DialogAction* dialog, DWORD session)
         ReportCutText(L"Dialog");
     return request;
 }
+
+volatile LONG AutomaticMode = 0;
 
 // Without a console session no box can ever be shown: the action switches
 // itself off for the rest of the process's life.

@@ -1,8 +1,8 @@
 #include "actions/actions.h"
+#include "config/settings.h"
 #include "actions/actionsupport.h"
 #include "core/limits.h"
 #include "core/log.h"
-#include "core/runstate.h"
 
 void ExecuteMessageAction(void)
 {

@@ -1,9 +1,9 @@
 #include "actions/placeholders.h"
 #include "actions/actionsupport.h"
+#include "actions/logrecord.h"
 #include "config/strings.h"
 #include "core/limits.h"
 #include "core/log.h"
-#include "core/runstate.h"
 #include <strsafe.h>
 
 static const wchar_t* const PlaceholderNames[] = { L"%00", L"%01", L"%02", L"%03", L"%04",
@@ -25,7 +25,7 @@ BOOL IsNumberPlaceholder(int placeholder)
 static const wchar_t* NumberText(LONG value, wchar_t* number)
 {
     if (FAILED(StringCchPrintfW(number, NumberTextCapacity, L"%d", (int)value)))
-        LogMessage(LogLevelError, L"Error formatting DWORD string.");
+        LogError(L"Error formatting DWORD string.");
     return number;
 }
 
@@ -66,7 +66,7 @@ BOOL ExpandPlaceholders(wchar_t* text)
 BOOL CopyAndExpand(const wchar_t* source, wchar_t* text, const wchar_t* copyFailure)
 {
     if (FAILED(StringCchCopyW(text, TextLimit, TextOrEmpty(source))))
-        LogMessage(LogLevelError, L"%s", copyFailure);
+        LogError(L"%s", copyFailure);
     return ExpandPlaceholders(text);
 }
 

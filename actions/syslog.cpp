@@ -1,10 +1,10 @@
 #include <winsock2.h>
+#include "config/settings.h"
 #include "actions/actions.h"
 #include "actions/actionsupport.h"
 #include "actions/placeholders.h"
 #include "core/limits.h"
 #include "core/log.h"
-#include "core/runstate.h"
 #include "core/seams.h"
 #include <strsafe.h>
 
@@ -22,15 +22,17 @@ int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
     wchar_t text[TextLimit];
     int priority = (int)(syslog->Facility * 8 | syslog->Severity);
     if (FAILED(StringCchPrintfW(text, TextLimit, L"<%d>%s", priority, TextOrEmpty(syslog->Message))))
-        LogMessage(LogLevelError, L"Error formatting syslog message.");
+        LogError(L"Error formatting syslog message.");
     if (ExpandPlaceholders(text))
         ReportCutText(L"Syslog");
     size_t length = 0;
     if (FAILED(StringCchLengthW(text, TextLimit, &length)))
-        LogMessage(LogLevelError, L"Error determining the length of the syslog message.");
+        LogError(L"Error determining the length of the syslog message.");
     NarrowToBytes(text, payload, TextLimit);
     return (int)length;
 }
+
+volatile LONG WinsockStarted = 0;
 
 // Windows Sockets start with the first datagram and stay up until the
 // process releases its globals. A failed start (also a missing ws2_32) is
@@ -48,6 +50,12 @@ static BOOL StartWinsockOnce(void)
     }
     InterlockedExchange(&WinsockStarted, 1);
     return TRUE;
+}
+
+void ReleaseWinsock(void)
+{
+    if (InterlockedExchange(&WinsockStarted, 0))
+        CleanupWinsock();
 }
 
 // ServerIP as an IPv4 address in dotted form; host names are not resolved.

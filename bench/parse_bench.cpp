@@ -10,7 +10,9 @@
 #include "bench/daylog.h"
 #include "config/settings.h"
 #include "config/strings.h"
-#include "core/entry.h"
+#include "config/timestamp.h"
+#include "core/console.h"
+#include "core/platform.h"
 #include "core/runstate.h"
 #include "monitor/logparser.h"
 #include <windows.h>

@@ -1,28 +1,16 @@
 #include "config/scanposition.h"
 #include "config/settings.h"
 #include "config/strings.h"
+#include "config/timestamp.h"
 #include "core/limits.h"
 #include "core/log.h"
-#include "core/runstate.h"
 #include <strsafe.h>
 #include <wctype.h>
-
-enum { TimeStampCapacity = 13 };  // 12 digits and the terminator
-
-// Six bytes as two upper-case hexadecimal digits each: years since 1970,
-// month - 1, day, hour, minute, second. A year outside 1970 to 2225 wraps.
-void FormatTimeStamp(const SYSTEMTIME* time, wchar_t* destination)
-{
-    StringCchPrintfW(destination, TimeStampCapacity, L"%02X%02X%02X%02X%02X%02X",
-                     (unsigned int)(BYTE)(time->wYear - 1970), (unsigned int)(BYTE)(time->wMonth - 1),
-                     (unsigned int)(BYTE)time->wDay, (unsigned int)(BYTE)time->wHour,
-                     (unsigned int)(BYTE)time->wMinute, (unsigned int)(BYTE)time->wSecond);
-}
 
 static void ReportSetFailure(LSTATUS status, const wchar_t* name)
 {
     SetLastError((DWORD)status);
-    LogMessage(LogLevelError, L"Error setting QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
+    LogError(L"Error setting QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
 }
 
 static void SetNumberValue(HKEY key, const wchar_t* name, DWORD number)
@@ -110,9 +98,9 @@ void SaveScanPosition(DWORD instance, const SYSTEMTIME* time)
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, QARLOV_KEY, 0, ProgramKeyAccess(KEY_WRITE), &key);
     if (status != ERROR_SUCCESS) {
         SetLastError((DWORD)status);
-        LogMessage(LogLevelError,
-                   L"Error opening QARLOV registry key [\\HKLM\\%s] for writing. Install QARLOV reg file properly.",
-                   QARLOV_KEY);
+        LogError(
+                 L"Error opening QARLOV registry key [\\HKLM\\%s] for writing. Install QARLOV reg file properly.",
+                 QARLOV_KEY);
         return;
     }
     SetPendingPosition(key, settings);

@@ -3,9 +3,6 @@
 #pragma once
 #include <windows.h>
 
-// Writes the 12-digit upper-case time-stamp text and its terminator.
-void FormatTimeStamp(const SYSTEMTIME* time, wchar_t* destination);
-
 // Sets Instance, TimeStamp and TimeStampTime and writes INSTANCE,
 // TIMESTAMP and FILENAME to the registry, announced by PENDINGPOSITION (the
 // whole new position in one value), which is deleted after them.

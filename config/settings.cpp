@@ -1,12 +1,15 @@
 #include "config/settings.h"
-#include "config/scanposition.h"
 #include "config/strings.h"
-#include "core/entry.h"
+#include "config/timestamp.h"
+#include "core/console.h"
 #include "core/limits.h"
 #include "core/log.h"
-#include "core/runstate.h"
+#include "core/platform.h"
+#include <stddef.h>
 #include <stdlib.h>
 #include <strsafe.h>
+
+MonitorSettingsRecord* volatile MonitorSettings = NULL;
 
 MonitorSettingsRecord* CreateMonitorSettings(void)
 {
@@ -15,6 +18,17 @@ MonitorSettingsRecord* CreateMonitorSettings(void)
         ExitProcess(1);
     settings->DebugOutput = 1;
     return settings;
+}
+
+void GetDirectory(wchar_t* destination, size_t capacity)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    if (settings == NULL || settings->SEPLogDir == NULL) {
+        LogError(L"Search directory not set in GetDirectory.");
+        return;
+    }
+    if (destination == NULL || FAILED(StringCchCopyW(destination, capacity, settings->SEPLogDir)))
+        LogError(L"Error copying the directory in GetDirectory.");
 }
 
 REGSAM ProgramKeyAccess(REGSAM access)
@@ -37,8 +51,8 @@ static HKEY OpenProgramKey(const wchar_t* path)
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, ProgramKeyAccess(KEY_READ), &key);
     if (status != ERROR_SUCCESS) {
         SetLastError((DWORD)status);
-        LogMessage(LogLevelError, L"Error opening QARLOV registry key [\\HKLM\\%s]. Install QARLOV reg file properly.",
-                   path);
+        LogError(L"Error opening QARLOV registry key [\\HKLM\\%s]. Install QARLOV reg file properly.",
+                 path);
     }
     return key;
 }
@@ -50,7 +64,7 @@ static HKEY OpenSepKey(const wchar_t* path)
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) {
         SetLastError((DWORD)status);
-        LogMessage(LogLevelError, L"Error opening SEP registry key [\\HKLM\\%s]. SEP not properly installed.", path);
+        LogError(L"Error opening SEP registry key [\\HKLM\\%s]. SEP not properly installed.", path);
     }
     return key;
 }
@@ -58,7 +72,7 @@ static HKEY OpenSepKey(const wchar_t* path)
 static void ReportReadFailure(LSTATUS status, const wchar_t* name)
 {
     SetLastError((DWORD)status);
-    LogMessage(LogLevelError, L"Error reading QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
+    LogError(L"Error reading QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
 }
 
 // A number must be stored as REG_DWORD: the bytes of a text or of binary
@@ -125,6 +139,7 @@ static void LoadScanPosition(MonitorSettingsRecord* settings, wchar_t* buffer)
     ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
     ReadTextInto(key, L"FILENAME", buffer, &settings->FileName);
     settings->DebugOutput = ReadNumber(key, L"DEBUGOUTPUT");
+    SetDebugOutput(settings->DebugOutput);
     RegCloseKey(key);
 }
 
@@ -133,7 +148,7 @@ static void LoadSepPaths(MonitorSettingsRecord* settings, wchar_t* buffer)
     HKEY key = OpenSepKey(SEP_APPS_KEY);
     ReadText(key, L"SEPAppDataDir", buffer);
     if (FAILED(StringCchCatW(buffer, TextLimit, SEP_LOG_SUBDIRECTORY)))
-        LogMessage(LogLevelError, L"Error adding two string in LoadQARLOVRegistrySettings.");
+        LogError(L"Error adding two string in LoadQARLOVRegistrySettings.");
     CopyAllocate(buffer, &settings->SEPLogDir);
     RegCloseKey(key);
 
@@ -151,12 +166,12 @@ static void LoadRule(MonitorSettingsRecord* settings)
     settings->WaitBeforeAction = ReadNumber(key, L"WAITBEFOREACTION");
     settings->ActionStrategy = ReadNumber(key, L"ACTIONSTRATEGY");
     if (settings->ActionStrategy > 1)
-        LogMessage(LogLevelError, L"QARLOV registry entry for ActionStrategy must be 0 (handle all errors) or 1 "
-                                  L"(handle first error of scan).");
+        LogError(L"QARLOV registry entry for ActionStrategy must be 0 (handle all errors) or 1 "
+                 L"(handle first error of scan).");
     settings->TriggerStrategy = ReadNumber(key, L"TRIGGERSTRATEGY");
     if (settings->TriggerStrategy > 1)
-        LogMessage(LogLevelError, L"QARLOV registry entry for TriggerStrategy must be 0 (watch log file) or 1 "
-                                  L"(watch windows event log).");
+        LogError(L"QARLOV registry entry for TriggerStrategy must be 0 (watch log file) or 1 "
+                 L"(watch windows event log).");
     RegCloseKey(key);
 }
 
@@ -185,63 +200,116 @@ static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
     }
     void* record = calloc(1, recordSize);
     if (record == NULL)
-        LogMessage(LogLevelError, L"Could not allocate buffer in LoadQARLOVRegistrySettings.");
+        LogError(L"Could not allocate buffer in LoadQARLOVRegistrySettings.");
     return record;
 }
 
-static void LoadDialogAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+// The values of an action key, in the order they are read.
+typedef enum ValueKind { NumberValue, TextValue, ActionTextValue } ValueKind;
+
+typedef struct ActionValue {
+    const wchar_t* Name;
+    ValueKind Kind;
+    size_t Offset;  // of the field in the action's record
+} ActionValue;
+
+typedef struct ActionLayout {
+    const wchar_t* Key;
+    size_t RecordSize;
+    const ActionValue* Values;
+    size_t Count;
+} ActionLayout;
+
+static const ActionValue DialogValues[] = {
+    { L"MESSAGE", ActionTextValue, offsetof(DialogAction, Message) },
+    { L"TITLE", ActionTextValue, offsetof(DialogAction, Title) },
+    { L"WAITFORDIALOG", NumberValue, offsetof(DialogAction, WaitForDialog) },
+    { L"WAITINSECS", NumberValue, offsetof(DialogAction, WaitInSecs) },
+};
+
+static const ActionValue ExecuteValues[] = {
+    { L"COMMANDLINE", ActionTextValue, offsetof(ExecuteAction, CommandLine) },
+    { L"WAITFORPROGRAM", NumberValue, offsetof(ExecuteAction, WaitForProgram) },
+    { L"WAITINSECS", NumberValue, offsetof(ExecuteAction, WaitInSecs) },
+    { L"USESEPBINPATH", NumberValue, offsetof(ExecuteAction, UseSEPBinPath) },
+    { L"HIDEWINDOW", NumberValue, offsetof(ExecuteAction, HideWindow) },
+};
+
+static const ActionValue SyslogValues[] = {
+    { L"FACILITY", NumberValue, offsetof(SyslogAction, Facility) },
+    { L"MESSAGE", ActionTextValue, offsetof(SyslogAction, Message) },
+    { L"SERVERIP", TextValue, offsetof(SyslogAction, ServerIP) },  // taken as stored
+    { L"SERVERPORT", NumberValue, offsetof(SyslogAction, ServerPort) },
+    { L"SEVERITY", NumberValue, offsetof(SyslogAction, Severity) },
+};
+
+static const ActionValue MessageValues[] = {
+    { L"MESSAGE", ActionTextValue, offsetof(MessageAction, Message) },
+};
+
+#define ACTION_LAYOUT(key, record, values) { key, sizeof(record), values, sizeof(values) / sizeof(values[0]) }
+static const ActionLayout DialogLayout = ACTION_LAYOUT(QARLOV_DIALOG_KEY, DialogAction, DialogValues);
+static const ActionLayout ExecuteLayout = ACTION_LAYOUT(QARLOV_EXECUTE_KEY, ExecuteAction, ExecuteValues);
+static const ActionLayout SyslogLayout = ACTION_LAYOUT(QARLOV_SYSLOG_KEY, SyslogAction, SyslogValues);
+static const ActionLayout MessageLayout = ACTION_LAYOUT(QARLOV_MESSAGE_KEY, MessageAction, MessageValues);
+
+// Reads an optional action into *slot (left null when the action is absent
+// or disabled). The record is in its slot before its values are read, so
+// that a release after a failed read frees what was read.
+static void LoadAction(const ActionLayout* layout, void** slot, wchar_t* buffer)
 {
     HKEY key = NULL;
-    DialogAction* action = (DialogAction*)OpenActionKey(QARLOV_DIALOG_KEY, sizeof(DialogAction), &key);
-    if (action == NULL)
+    BYTE* record = (BYTE*)OpenActionKey(layout->Key, layout->RecordSize, &key);
+    if (record == NULL)
         return;
-    settings->Dialog = action;
-    ReadActionText(key, L"MESSAGE", buffer, &action->Message);
-    ReadActionText(key, L"TITLE", buffer, &action->Title);
-    action->WaitForDialog = ReadNumber(key, L"WAITFORDIALOG");
-    action->WaitInSecs = ReadNumber(key, L"WAITINSECS");
+    *slot = record;
+    for (size_t i = 0; i < layout->Count; ++i) {
+        const ActionValue* value = &layout->Values[i];
+        void* field = record + value->Offset;
+        if (value->Kind == NumberValue)
+            *(DWORD*)field = ReadNumber(key, value->Name);
+        else if (value->Kind == TextValue)
+            ReadTextInto(key, value->Name, buffer, (wchar_t**)field);
+        else
+            ReadActionText(key, value->Name, buffer, (wchar_t**)field);
+    }
     RegCloseKey(key);
 }
 
-static void LoadExecuteAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+// Releases an action's record with the texts it owns, and clears its slot.
+static void FreeAction(const ActionLayout* layout, void** slot)
 {
-    HKEY key = NULL;
-    ExecuteAction* action = (ExecuteAction*)OpenActionKey(QARLOV_EXECUTE_KEY, sizeof(ExecuteAction), &key);
-    if (action == NULL)
+    BYTE* record = (BYTE*)*slot;
+    if (record == NULL)
         return;
-    settings->Execute = action;
-    ReadActionText(key, L"COMMANDLINE", buffer, &action->CommandLine);
-    action->WaitForProgram = ReadNumber(key, L"WAITFORPROGRAM");
-    action->WaitInSecs = ReadNumber(key, L"WAITINSECS");
-    action->UseSEPBinPath = ReadNumber(key, L"USESEPBINPATH");
-    action->HideWindow = ReadNumber(key, L"HIDEWINDOW");
-    RegCloseKey(key);
+    for (size_t i = 0; i < layout->Count; ++i) {
+        if (layout->Values[i].Kind != NumberValue)
+            FreeText((wchar_t**)(record + layout->Values[i].Offset));
+    }
+    free(record);
+    *slot = NULL;
 }
 
-static void LoadSyslogAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+void FreeMonitorSettings(MonitorSettingsRecord* settings)
 {
-    HKEY key = NULL;
-    SyslogAction* action = (SyslogAction*)OpenActionKey(QARLOV_SYSLOG_KEY, sizeof(SyslogAction), &key);
-    if (action == NULL)
+    if (settings == NULL)
         return;
-    settings->Syslog = action;
-    action->Facility = ReadNumber(key, L"FACILITY");
-    ReadActionText(key, L"MESSAGE", buffer, &action->Message);
-    ReadTextInto(key, L"SERVERIP", buffer, &action->ServerIP);  // taken as stored
-    action->ServerPort = ReadNumber(key, L"SERVERPORT");
-    action->Severity = ReadNumber(key, L"SEVERITY");
-    RegCloseKey(key);
+    FreeText(&settings->FileName);
+    FreeText(&settings->TimeStamp);
+    FreeText(&settings->SEPLogDir);
+    FreeText(&settings->SEPBinPath);
+    FreeAction(&DialogLayout, (void**)&settings->Dialog);
+    FreeAction(&ExecuteLayout, (void**)&settings->Execute);
+    FreeAction(&SyslogLayout, (void**)&settings->Syslog);
+    FreeAction(&MessageLayout, (void**)&settings->Message);
+    free(settings);
 }
 
-static void LoadMessageAction(MonitorSettingsRecord* settings, wchar_t* buffer)
+void ReleaseMonitorSettings(void)
 {
-    HKEY key = NULL;
-    MessageAction* action = (MessageAction*)OpenActionKey(QARLOV_MESSAGE_KEY, sizeof(MessageAction), &key);
-    if (action == NULL)
-        return;
-    settings->Message = action;
-    ReadActionText(key, L"MESSAGE", buffer, &action->Message);
-    RegCloseKey(key);
+    MonitorSettingsRecord* settings =
+        (MonitorSettingsRecord*)InterlockedExchangePointer((PVOID volatile*)&MonitorSettings, NULL);
+    FreeMonitorSettings(settings);
 }
 
 // Reads every setting in a fixed order; the first missing or invalid one
@@ -254,49 +322,13 @@ void LoadQARLOVRegistrySettings(void)
     LoadScanPosition(settings, buffer);
     LoadSepPaths(settings, buffer);
     LoadRule(settings);
-    LoadDialogAction(settings, buffer);
-    LoadExecuteAction(settings, buffer);
-    LoadSyslogAction(settings, buffer);
-    LoadMessageAction(settings, buffer);
+    LoadAction(&DialogLayout, (void**)&settings->Dialog, buffer);
+    LoadAction(&ExecuteLayout, (void**)&settings->Execute, buffer);
+    LoadAction(&SyslogLayout, (void**)&settings->Syslog, buffer);
+    LoadAction(&MessageLayout, (void**)&settings->Message, buffer);
     if (settings->Dialog == NULL && settings->Execute == NULL && settings->Syslog == NULL &&
         settings->Message == NULL)
-        LogMessage(LogLevelError,
-                   L"No action settings found in registry. Specify \"Dialog\", \"Execute\", \"Syslog\", or \"Message\".");
-    CompleteInterruptedScanPositionSave();
-}
-
-// --- Time stamp text -----------------------------------------------------------
-
-static int HexDigitValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    return 0;
-}
-
-// Six pairs of hexadecimal digits. A character that is no digit counts as
-// 0, and so does every digit missing from a text shorter than 12
-// characters: nothing after the terminator is read. No range is checked.
-void ParseTimeStamp(const wchar_t* text, SYSTEMTIME* time)
-{
-    WORD pairs[6] = { 0, 0, 0, 0, 0, 0 };
-    BOOL ended = (text == NULL);
-    for (int i = 0; i < 12; ++i) {
-        if (!ended && text[i] == L'\0')
-            ended = TRUE;
-        int digit = ended ? 0 : HexDigitValue(text[i]);
-        pairs[i / 2] = (WORD)(pairs[i / 2] * 16 + digit);
-    }
-    time->wYear = (WORD)(pairs[0] + 1970);
-    time->wMonth = (WORD)(pairs[1] + 1);
-    time->wDay = pairs[2];
-    time->wHour = pairs[3];
-    time->wMinute = pairs[4];
-    time->wSecond = pairs[5];
+        LogError(L"No action settings found in registry. Specify \"Dialog\", \"Execute\", \"Syslog\", or \"Message\".");
 }
 
 // --- Rule summary ----------------------------------------------------------------

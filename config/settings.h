@@ -64,8 +64,20 @@ typedef struct MonitorSettingsRecord {
     MessageAction* Message;
 } MonitorSettingsRecord;
 
+// The settings of the process: created first thing by the entry, filled by
+// the loader on the watcher thread, released at the stop (any thread).
+extern MonitorSettingsRecord* volatile MonitorSettings;
+
 // A new, all-zero record with DebugOutput 1.
 MonitorSettingsRecord* CreateMonitorSettings(void);
+void FreeMonitorSettings(MonitorSettingsRecord* settings);
+
+// Takes MonitorSettings out of its slot and frees it (once, whichever stop
+// path comes first).
+void ReleaseMonitorSettings(void);
+
+// Copies the antivirus log directory of the settings into destination.
+void GetDirectory(wchar_t* destination, size_t capacity);
 
 // Access mask for the program's own keys: the 64-bit registry view is used
 // on 64-bit Windows. The antivirus product's keys are opened without it.
@@ -73,4 +85,3 @@ REGSAM ProgramKeyAccess(REGSAM access);
 
 void LoadQARLOVRegistrySettings(void);
 void PrintRuleSummary(void);
-void ParseTimeStamp(const wchar_t* text, SYSTEMTIME* time);

@@ -1,7 +1,6 @@
 #include "config/strings.h"
 #include "core/limits.h"
 #include "core/log.h"
-#include "core/runstate.h"
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -24,12 +23,12 @@ void CopyAllocate(const wchar_t* source, wchar_t** slot)
     if (source != NULL) {
         size_t length = 0;
         if (FAILED(StringCchLengthW(source, TextLimit, &length)))
-            LogMessage(LogLevelError, L"Error determining the length of the input string in CopyAllocate.");
+            LogError(L"Error determining the length of the input string in CopyAllocate.");
         copy = (wchar_t*)malloc((length + 1) * sizeof(wchar_t));
         if (copy == NULL)
-            LogMessage(LogLevelError, L"Could not allocate buffer in CopyAllocate.");
+            LogError(L"Could not allocate buffer in CopyAllocate.");
         if (FAILED(StringCchCopyW(copy, length + 1, source)))
-            LogMessage(LogLevelError, L"Error copying a string in CopyAllocate.");
+            LogError(L"Error copying a string in CopyAllocate.");
     }
     free(previous);
     *slot = copy;
@@ -53,7 +52,7 @@ static void AppendToResult(ReplaceResult* result, const wchar_t* characters, siz
 {
     if (count > TextLimit - result->Used) {
         if (!result->CutOnOverflow) {
-            LogMessage(LogLevelError, overflowError);
+            LogError(overflowError);
             return;
         }
         count = TextLimit - result->Used;
@@ -94,11 +93,11 @@ static BOOL ReplaceInText(wchar_t* text, const wchar_t* search, const wchar_t* r
 {
     size_t textLength = 0, searchLength = 0, replacementLength = 0;
     if (FAILED(StringCchLengthW(text, TextLimit, &textLength)))
-        LogMessage(LogLevelError, L"Error determining the length of the input string in Replace.");
+        LogError(L"Error determining the length of the input string in Replace.");
     if (FAILED(StringCchLengthW(search, TextLimit, &searchLength)))
-        LogMessage(LogLevelError, L"Error determining the length of the search string in Replace.");
+        LogError(L"Error determining the length of the search string in Replace.");
     if (FAILED(StringCchLengthW(replacement, TextLimit, &replacementLength)))
-        LogMessage(LogLevelError, L"Error determining the length of the replace string in Replace.");
+        LogError(L"Error determining the length of the replace string in Replace.");
     if (searchLength == 0)
         return FALSE;  // an empty search text occurs nowhere
 
@@ -125,7 +124,7 @@ static BOOL ReplaceInText(wchar_t* text, const wchar_t* search, const wchar_t* r
     if (result.Cut)
         TerminateCutResult(&result);
     if (FAILED(StringCchCopyW(text, TextLimit, result.Text)))
-        LogMessage(LogLevelError, ResultAppendError);
+        LogError(ResultAppendError);
     return result.Cut;
 }
 
@@ -143,7 +142,7 @@ BOOL HasPercentSign(const wchar_t* text)
 {
     size_t length = 0;
     if (FAILED(StringCchLengthW(text, TextLimit, &length))) {
-        LogMessage(LogLevelError, L"Error determining the length of the input string in Replace.");
+        LogError(L"Error determining the length of the input string in Replace.");
         return FALSE;
     }
     return wmemchr(text, L'%', length) != NULL;
@@ -153,24 +152,24 @@ void Abbrev(const wchar_t* source, unsigned int maxLength, wchar_t* destination)
 {
     size_t length = 0;
     if (FAILED(StringCchLengthW(source, TextLimit, &length)))
-        LogMessage(LogLevelError, L"Error determining the length of the input string in Abbrev.");
+        LogError(L"Error determining the length of the input string in Abbrev.");
     if (destination == NULL)
-        LogMessage(LogLevelError, L"Error copying a string in Abbrev.");
+        LogError(L"Error copying a string in Abbrev.");
 
     if (length <= maxLength) {
         if (FAILED(StringCchCopyW(destination, TextLimit, source)))
-            LogMessage(LogLevelError, L"Error copying a string in Abbrev.");
+            LogError(L"Error copying a string in Abbrev.");
         return;
     }
     if (maxLength < 3) {
         destination[0] = L'\0';
-        LogMessage(LogLevelError, L"Error copying a string in Abbrev.");
+        LogError(L"Error copying a string in Abbrev.");
         return;
     }
     if (FAILED(StringCchCopyNW(destination, TextLimit, source, maxLength - 3)))
-        LogMessage(LogLevelError, L"Error copying a string in Abbrev.");
+        LogError(L"Error copying a string in Abbrev.");
     if (FAILED(StringCchCatW(destination, TextLimit, L"...")))
-        LogMessage(LogLevelError, L"Error concatenating a string in Abbrev.");
+        LogError(L"Error concatenating a string in Abbrev.");
 }
 
 // An empty directory means "no directory": the result is the file name
@@ -179,26 +178,15 @@ void CombinePath(const wchar_t* directory, const wchar_t* fileName, wchar_t* des
 {
     size_t length = 0;
     if (destination == NULL)
-        LogMessage(LogLevelError, L"Error determining the length of a string.");
+        LogError(L"Error determining the length of a string.");
     if (directory == NULL || FAILED(StringCchCopyW(destination, PathLimit, directory)))
-        LogMessage(LogLevelError, L"Error copying a directory name.");
+        LogError(L"Error copying a directory name.");
     if (FAILED(StringCchLengthW(destination, PathLimit, &length)))
-        LogMessage(LogLevelError, L"Error determining the length of a string.");
+        LogError(L"Error determining the length of a string.");
 
     if (length > 0 && destination[length - 1] != L'\\' &&
         FAILED(StringCchCatW(destination, PathLimit, L"\\")))
-        LogMessage(LogLevelError, L"Error adding a file name to a directory name.");
+        LogError(L"Error adding a file name to a directory name.");
     if (fileName == NULL || FAILED(StringCchCatW(destination, PathLimit, fileName)))
-        LogMessage(LogLevelError, L"Error adding a file name to a directory name.");
-}
-
-void GetDirectory(wchar_t* destination, size_t capacity)
-{
-    MonitorSettingsRecord* settings = MonitorSettings;
-    if (settings == NULL || settings->SEPLogDir == NULL) {
-        LogMessage(LogLevelError, L"Search directory not set in GetDirectory.");
-        return;
-    }
-    if (destination == NULL || FAILED(StringCchCopyW(destination, capacity, settings->SEPLogDir)))
-        LogMessage(LogLevelError, L"Error copying the directory in GetDirectory.");
+        LogError(L"Error adding a file name to a directory name.");
 }

@@ -32,6 +32,3 @@ void Abbrev(const wchar_t* source, unsigned int maxLength, wchar_t* destination)
 // destination (PathLimit characters) = directory, a backslash if needed,
 // fileName.
 void CombinePath(const wchar_t* directory, const wchar_t* fileName, wchar_t* destination);
-
-// Copies the antivirus log directory of the settings into destination.
-void GetDirectory(wchar_t* destination, size_t capacity);

@@ -1,7 +1,6 @@
 #include "core/log.h"
-#include "core/entry.h"
 #include "core/limits.h"
-#include "core/runstate.h"
+#include "core/console.h"
 #include <stdarg.h>
 #include <strsafe.h>
 
@@ -15,9 +14,23 @@ static const wchar_t* ConsoleLabel(LogLevel level)
     }
 }
 
+HANDLE volatile EventSourceHandle = NULL;
+static volatile DWORD DebugOutput = 1;
+static void (*volatile FatalErrorRoutine)(void) = NULL;
+
+void SetDebugOutput(DWORD debugOutput)
+{
+    DebugOutput = debugOutput;
+}
+
+void SetFatalErrorRoutine(void (*routine)(void))
+{
+    FatalErrorRoutine = routine;
+}
+
 // The end of every error entry: exit code 1, after the registered routine
-// (the service's failure report) has run.
-static void EndProcessAfterError(void)
+// has run.
+[[noreturn]] static void EndProcessAfterError(void)
 {
     void (*routine)(void) = FatalErrorRoutine;
     if (routine != NULL)
@@ -27,14 +40,10 @@ static void EndProcessAfterError(void)
 
 static BOOL IsSuppressedInformation(LogLevel level)
 {
-    if (level != LogLevelInformation)
-        return FALSE;
-    MonitorSettingsRecord* settings = MonitorSettings;
-    DWORD debugOutput = settings ? settings->DebugOutput : DebugOutputOfReleasedSettings;
-    return debugOutput == 0;
+    return level == LogLevelInformation && DebugOutput == 0;
 }
 
-void LogMessage(LogLevel level, const wchar_t* format, ...)
+static void LogEntry(LogLevel level, const wchar_t* format, va_list arguments)
 {
     if (IsSuppressedInformation(level))
         return;
@@ -43,10 +52,7 @@ void LogMessage(LogLevel level, const wchar_t* format, ...)
     // intact for the console tail.
     DWORD lastError = GetLastError();
     wchar_t text[TextLimit];
-    va_list arguments;
-    va_start(arguments, format);
     HRESULT formatted = StringCchVPrintfW(text, TextLimit, format, arguments);
-    va_end(arguments);
 
     if (FAILED(formatted)) {
         if (IsConsoleMode()) {
@@ -64,6 +70,23 @@ void LogMessage(LogLevel level, const wchar_t* format, ...)
         WriteConsoleEntry(text, level);
     else
         WriteEventLogEntry(text, level);
+}
+
+void LogMessage(LogLevel level, const wchar_t* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    LogEntry(level, format, arguments);
+    va_end(arguments);
+}
+
+void LogError(const wchar_t* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    LogEntry(LogLevelError, format, arguments);
+    va_end(arguments);
+    EndProcessAfterError();  // not reached: an error entry ends the process
 }
 
 // " -> " and the system's text for a non-zero last-error code, or a plain
@@ -149,48 +172,13 @@ void WriteEventLogEntry(const wchar_t* text, LogLevel level)
         LPCWSTR strings[1] = { text };
         ReportEventW(source, type, 0, eventId, NULL, 1, 0, strings, NULL);
     }
-    if (level == LogLevelError) {
-        ReleaseGlobals();
+    if (level == LogLevelError)
         EndProcessAfterError();
-    }
 }
 
-void ConsoleWrite(const wchar_t* text)
+void CloseEventSource(void)
 {
-    DWORD savedError = GetLastError();
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    size_t length = 0;
-    if (output != NULL && output != INVALID_HANDLE_VALUE &&
-        SUCCEEDED(StringCchLengthW(text, STRSAFE_MAX_CCH, &length)) && length > 0) {
-        DWORD mode, written;
-        if (GetConsoleMode(output, &mode)) {
-            WriteConsoleW(output, text, (DWORD)length, &written, NULL);
-        } else {
-            // Redirected: text-mode bytes, one byte per character up to
-            // U+00FF (the antivirus log's own bytes come back unchanged).
-            char* bytes = (char*)HeapAlloc(GetProcessHeap(), 0, length * 2);
-            if (bytes != NULL) {
-                size_t count = 0;
-                for (size_t i = 0; i < length; ++i) {
-                    wchar_t c = text[i];
-                    if (c == L'\n' && (i == 0 || text[i - 1] != L'\r'))
-                        bytes[count++] = '\r';
-                    bytes[count++] = c <= 0xFF ? (char)c : '?';
-                }
-                WriteFile(output, bytes, (DWORD)count, &written, NULL);
-                HeapFree(GetProcessHeap(), 0, bytes);
-            }
-        }
-    }
-    SetLastError(savedError);
-}
-
-void ConsolePrint(const wchar_t* format, ...)
-{
-    wchar_t text[TextLimit];
-    va_list arguments;
-    va_start(arguments, format);
-    StringCchVPrintfW(text, TextLimit, format, arguments);
-    va_end(arguments);
-    ConsoleWrite(text);
+    HANDLE source = InterlockedExchangePointer((PVOID volatile*)&EventSourceHandle, NULL);
+    if (source != NULL)
+        DeregisterEventSource(source);
 }

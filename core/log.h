@@ -22,12 +22,23 @@ enum {
 
 void LogMessage(LogLevel level, const wchar_t* format, ...);
 
+// An error entry: logged as LogMessage does, then the process ends.
+[[noreturn]] void LogError(const wchar_t* format, ...);
+
+// The logger's copy of DebugOutput (0: information entries are dropped);
+// 1 until the loader sets the configured value.
+void SetDebugOutput(DWORD debugOutput);
+
+// Run right before an error entry ends the process, once the entry is
+// written. The program's top sets it once, first thing at start; NULL:
+// nothing to run.
+void SetFatalErrorRoutine(void (*routine)(void));
+
+// Registered by the first event-log entry (any thread); closed at the
+// release of the run state.
+extern HANDLE volatile EventSourceHandle;
+void CloseEventSource(void);
+
 // Back ends; only LogMessage calls them.
 void WriteConsoleEntry(const wchar_t* text, LogLevel level);
 void WriteEventLogEntry(const wchar_t* text, LogLevel level);
-
-// Console output of the program (banner, usage, rule summary, log lines).
-// Each call writes straight to standard output, unbuffered, so output
-// redirected to a file is complete even when the process is ended.
-void ConsolePrint(const wchar_t* format, ...);
-void ConsoleWrite(const wchar_t* text);

@@ -1,90 +1,10 @@
 #include "core/runstate.h"
-#include "config/strings.h"
 #include "core/log.h"
-#include "core/seams.h"
 #include <stdlib.h>
 
-MonitorSettingsRecord* volatile MonitorSettings = NULL;
-volatile DWORD DebugOutputOfReleasedSettings = 1;
-LogRecord* volatile CurrentRecord = NULL;
-HANDLE volatile EventSourceHandle = NULL;
-volatile LONG WinsockStarted = 0;
 HANDLE volatile ShutDownEvent = NULL;
 volatile LONG WatcherStopped = 0;
 volatile LONG StopRequested = 0;
-void (*volatile FatalErrorRoutine)(void) = NULL;
-SERVICE_STATUS ServiceStatus;
-SERVICE_STATUS_HANDLE ServiceStatusHandle = NULL;
-volatile LONG AutomaticMode = 0;
-BOOL IsAtLeastXP = FALSE;
-BOOL IsAtLeastWindows7 = FALSE;
-BOOL IsWow64 = FALSE;
-
-// Set by the first stop path; a second one (another control event while the
-// first is handled) leaves the stop to it.
-static volatile LONG StopInProgress = 0;
-// Set by the console handler once it has released everything.
-static volatile LONG ConsoleStopDone = 0;
-
-static void* TakePointer(void* volatile* slot)
-{
-    return InterlockedExchangePointer((PVOID volatile*)slot, NULL);
-}
-
-void FreeMonitorSettings(MonitorSettingsRecord* settings)
-{
-    if (settings == NULL)
-        return;
-    FreeText(&settings->FileName);
-    FreeText(&settings->TimeStamp);
-    FreeText(&settings->SEPLogDir);
-    FreeText(&settings->SEPBinPath);
-    if (settings->Dialog != NULL) {
-        FreeText(&settings->Dialog->Message);
-        FreeText(&settings->Dialog->Title);
-        free(settings->Dialog);
-    }
-    if (settings->Execute != NULL) {
-        FreeText(&settings->Execute->CommandLine);
-        free(settings->Execute);
-    }
-    if (settings->Syslog != NULL) {
-        FreeText(&settings->Syslog->ServerIP);
-        FreeText(&settings->Syslog->Message);
-        free(settings->Syslog);
-    }
-    if (settings->Message != NULL) {
-        FreeText(&settings->Message->Message);
-        free(settings->Message);
-    }
-    free(settings);
-}
-
-// Each item is taken out of its slot atomically, so that two stop paths
-// that meet here release it exactly once.
-void ReleaseGlobals(void)
-{
-    if (InterlockedExchange(&WinsockStarted, 0))
-        CleanupWinsock();
-
-    HANDLE source = (HANDLE)TakePointer((void* volatile*)&EventSourceHandle);
-    if (source != NULL)
-        DeregisterEventSource(source);
-
-    MonitorSettingsRecord* settings = (MonitorSettingsRecord*)TakePointer((void* volatile*)&MonitorSettings);
-    if (settings != NULL) {
-        DebugOutputOfReleasedSettings = settings->DebugOutput;
-        FreeMonitorSettings(settings);
-    }
-
-    LogRecord* record = (LogRecord*)TakePointer((void* volatile*)&CurrentRecord);
-    if (record != NULL)
-        FreeLogRecord(record);
-
-    HANDLE event = (HANDLE)TakePointer((void* volatile*)&ShutDownEvent);
-    if (event != NULL)
-        CloseHandle(event);
-}
 
 DWORD RandomWaitInterval(DWORD fallback)
 {
@@ -101,6 +21,13 @@ BOOL CreateShutDownEvent(void)
         return FALSE;
     ShutDownEvent = event;
     return TRUE;
+}
+
+void CloseShutDownEvent(void)
+{
+    HANDLE event = InterlockedExchangePointer((PVOID volatile*)&ShutDownEvent, NULL);
+    if (event != NULL)
+        CloseHandle(event);
 }
 
 void AcknowledgeShutDown(void)
@@ -127,7 +54,7 @@ WaitOutcome WaitForChangeOrShutDown(HANDLE change, DWORD milliseconds)
             return outcome;
         LogMessage(LogLevelWarning, L"Unhandled dwWaitStatus.");
         if (++failedWaits >= MaxFailedWaits)
-            LogMessage(LogLevelError, L"Waiting for changes failed repeatedly. QARLOV stops.");
+            LogError(L"Waiting for changes failed repeatedly. QARLOV stops.");
     }
 }
 
@@ -196,47 +123,4 @@ BOOL WaitForWatcherReleaseWithin(DWORD limit, void (*betweenRounds)(void))
         if (betweenRounds != NULL)
             betweenRounds();
     }
-}
-
-static const wchar_t* ControlEventText(DWORD controlType)
-{
-    switch (controlType) {
-    case CTRL_C_EVENT:        return L"CRL-C detected. Shutting down QARLOV.";
-    case CTRL_BREAK_EVENT:    return L"CRL-Break detected. Shutting down QARLOV.";
-    case CTRL_CLOSE_EVENT:    return L"CRL-Close detected. Shutting down QARLOV.";
-    case CTRL_LOGOFF_EVENT:   return L"CRL-Logoff detected. Shutting down QARLOV.";
-    case CTRL_SHUTDOWN_EVENT: return L"CRL-Shutdown detected. Shutting down QARLOV.";
-    default:                  return NULL;
-    }
-}
-
-BOOL WINAPI ConsoleControlHandler(DWORD controlType)
-{
-    enum { ConsoleStopWaitLimit = 4000 };
-    const wchar_t* text = ControlEventText(controlType);
-    if (text != NULL)
-        LogMessage(LogLevelInformation, L"%s", text);
-    if (InterlockedExchange(&StopInProgress, 1))
-        return TRUE;
-
-    // Within the five seconds the system grants a handler for a closed
-    // console.
-    BOOL watcherReturned = WaitForWatcherReleaseWithin(ConsoleStopWaitLimit, NULL);
-    LogMessage(LogLevelInformation, L"Deallocation of global variables and closing of open handles.");
-    // A watcher that is still busy (or the loading before it) would use the
-    // released items: let the system reclaim everything instead.
-    if (!watcherReturned)
-        ExitProcess(0);
-    ReleaseGlobals();
-    InterlockedExchange(&ConsoleStopDone, 1);
-    return TRUE;
-}
-
-void WaitForConsoleStopHandler(void)
-{
-    enum { Limit = 5000, Step = 10 };
-    if (!StopInProgress)
-        return;
-    for (DWORD waited = 0; waited < Limit && !ConsoleStopDone; waited += Step)
-        Sleep(Step);
 }

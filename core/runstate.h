@@ -1,72 +1,34 @@
-// The process-wide state and the orderly stop.
+// The orderly stop: how the threads meet, and the handshake between the
+// stop side and the watcher.
 //
 // Threads:
 //  - the main thread runs the entry; in service mode it runs the service
-//    dispatcher and ServiceControlHandler;
+//    dispatcher and the service control handler;
 //  - the watcher thread (the main thread in console mode, the service thread
 //    in service mode) loads the settings and then does all reading, parsing,
 //    actions and scan-position writes, one after the other;
-//  - the system runs ConsoleControlHandler on a thread of its own.
+//  - the system runs the console control handler on a thread of its own.
 //
-// The threads meet only through ShutDownEvent and ServiceStatus. A stop
+// The threads meet only through ShutDownEvent and the service status. A stop
 // signals ShutDownEvent and waits a bounded time for the watcher to close it
 // and clear the handle. Only after that acknowledgement may the stop side
-// release the globals: while the watcher (or the loading before it) still
-// runs, the stop side ends the process instead, so no thread ever touches a
-// released item.
+// release the process-wide items (the settings, the record of the line in
+// hand, Windows Sockets, the event source): while the watcher (or the
+// loading before it) still runs, the stop side ends the process instead, so
+// no thread ever touches a released item.
 #pragma once
 #include <windows.h>
-#include <winsvc.h>
-#include "config/settings.h"
-#include "monitor/logparser.h"
 
-// Created first thing by the entry, filled by the loader; released by
-// ReleaseGlobals.
-extern MonitorSettingsRecord* volatile MonitorSettings;
-
-// DebugOutput of the released settings, for entries logged after the
-// release.
-extern volatile DWORD DebugOutputOfReleasedSettings;
-
-// The line being handled; set and freed per line by the watcher thread.
-extern LogRecord* volatile CurrentRecord;
-
-// Registered by the first event-log entry (any thread).
-extern HANDLE volatile EventSourceHandle;
-
-// Set by the Syslog action on the watcher thread once Windows Sockets runs.
-extern volatile LONG WinsockStarted;
-
-// Created by the watcher before it waits; closed and cleared by the watcher
-// as its last act, which is its acknowledgement of a stop.
+// Created by the watcher thread before it waits; closed and cleared by the
+// watcher thread as its last act, which is its acknowledgement of a stop.
 extern HANDLE volatile ShutDownEvent;
 
-// Set by the watcher when it has acknowledged a stop and returned.
+// Set by the watcher thread when it has acknowledged a stop and returned.
 extern volatile LONG WatcherStopped;
 
 // Set by the stop side (any thread) right before it signals ShutDownEvent;
 // read by the watcher thread between lines and by the waits of actions.
 extern volatile LONG StopRequested;
-
-// Service status; written by ServiceMain and ServiceControlHandler.
-extern SERVICE_STATUS ServiceStatus;
-extern SERVICE_STATUS_HANDLE ServiceStatusHandle;
-
-// Set once by the Dialog action when no console session exists.
-extern volatile LONG AutomaticMode;
-
-// Platform flags, set once by DetectWindowsVersion before anything reads them.
-extern BOOL IsAtLeastXP;
-extern BOOL IsAtLeastWindows7;
-extern BOOL IsWow64;
-
-void ReleaseGlobals(void);
-
-// Run by the logger right before an error entry ends the process, after the
-// globals are released; the service host sets it so that the service manager
-// learns of the failure. Null: nothing to run.
-extern void (*volatile FatalErrorRoutine)(void);
-void FreeMonitorSettings(MonitorSettingsRecord* settings);
 
 // Signals ShutDownEvent and waits up to 20 random intervals for the watcher
 // to acknowledge. Returns TRUE when the watcher has returned, so that the
@@ -78,14 +40,6 @@ BOOL WaitForWatcherRelease(void);
 // each round that ended without an acknowledgement. A stop that comes
 // before the watcher has created ShutDownEvent is not waited for.
 BOOL WaitForWatcherReleaseWithin(DWORD limit, void (*betweenRounds)(void));
-
-BOOL WINAPI ConsoleControlHandler(DWORD controlType);
-
-// A watcher in console mode returns once ConsoleControlHandler has asked it
-// to stop; the handler then releases the globals on its own thread. Waits
-// (up to the five seconds the system grants a handler) until it has, so
-// that returning from the program doesn't end the process under it.
-void WaitForConsoleStopHandler(void);
 
 // Marks the stop as requested and signals ShutDownEvent (when it exists).
 void RequestStop(void);
@@ -116,6 +70,9 @@ void AcknowledgeShutDown(void);
 
 // Creates ShutDownEvent for a watcher; FALSE when it can't be created.
 BOOL CreateShutDownEvent(void);
+
+// Closes a ShutDownEvent that is still open (the release after an error).
+void CloseShutDownEvent(void);
 
 // The watchers' one wait, up to milliseconds (INFINITE: no time-out):
 // WaitStopped when a stop is requested (it wins over a signalled change),

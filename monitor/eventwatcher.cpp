@@ -16,7 +16,7 @@ EVENTLOGRECORD* ReadEventLogRecord(HANDLE eventLog, DWORD readFlags, DWORD recor
     DWORD bufferSize = sizeof(EVENTLOGRECORD);
     EVENTLOGRECORD* record = (EVENTLOGRECORD*)malloc(bufferSize);
     if (record == NULL)
-        LogMessage(LogLevelError, L"Could not allocate a buffer for reading the event log.");
+        LogError(L"Could not allocate a buffer for reading the event log.");
 
     DWORD bytesRead = 0, bytesNeeded = 0;
     if (Platform.ReadEventLog(eventLog, readFlags, recordNumber, record, bufferSize, &bytesRead, &bytesNeeded))
@@ -29,15 +29,15 @@ EVENTLOGRECORD* ReadEventLogRecord(HANDLE eventLog, DWORD readFlags, DWORD recor
         return NULL;
     }
     if (error != ERROR_INSUFFICIENT_BUFFER)
-        LogMessage(LogLevelError, L"First call to ReadEventLog failed with error code %d.", (int)error);
+        LogError(L"First call to ReadEventLog failed with error code %d.", (int)error);
 
     // The record did not fit: read exactly that one record again.
     EVENTLOGRECORD* larger = (EVENTLOGRECORD*)realloc(record, bytesNeeded);
     if (larger == NULL)
-        LogMessage(LogLevelError, L"Could not re-allocate a buffer for reading the event log.");
+        LogError(L"Could not re-allocate a buffer for reading the event log.");
     record = larger;
     if (!Platform.ReadEventLog(eventLog, readFlags, recordNumber, record, bytesNeeded, &bytesRead, &bytesNeeded))
-        LogMessage(LogLevelError, L"Second call to ReadEventLog failed.");
+        LogError(L"Second call to ReadEventLog failed.");
     return record;
 }
 
@@ -45,9 +45,9 @@ void SkipExistingEventLogRecords(HANDLE eventLog)
 {
     DWORD oldest = 0, count = 0;
     if (!Platform.GetOldestEventLogRecord(eventLog, &oldest))
-        LogMessage(LogLevelError, L"Could not retrieve the oldest record number from the event log.");
+        LogError(L"Could not retrieve the oldest record number from the event log.");
     if (!Platform.GetNumberOfEventLogRecords(eventLog, &count))
-        LogMessage(LogLevelError, L"Could not retrieve the last number of record number in the event log.");
+        LogError(L"Could not retrieve the last number of record number in the event log.");
 
     // An empty log has nothing to skip: its first record is a new one.
     if (count == 0)
@@ -75,14 +75,14 @@ static HANDLE OpenAntivirusEventLog(void)
 {
     HANDLE eventLog = Platform.OpenEventLog(NULL, ANTIVIRUS_EVENT_LOG);
     if (eventLog == NULL)
-        LogMessage(LogLevelError, L"Could not open Symantec AntiVirus event log.");
+        LogError(L"Could not open Symantec AntiVirus event log.");
     return eventLog;
 }
 
 static void ArmEventLogNotification(const EventLogWatch* watch)
 {
     if (!Platform.NotifyChangeEventLog(watch->Log, watch->ChangeEvent))
-        LogMessage(LogLevelError, L"NotifyChangeEventLog failed.");
+        LogError(L"NotifyChangeEventLog failed.");
 }
 
 // A log cleared while we watch answers the old handle only with
@@ -145,11 +145,11 @@ void WatchEventLog(void)
 {
     // First of all: a stop requested during the reading at start ends it.
     if (!CreateShutDownEvent())
-        LogMessage(LogLevelError, L"Could not create ShutDownEvent in WatchEventLog.");
+        LogError(L"Could not create ShutDownEvent in WatchEventLog.");
     EventLogWatch watch;
     watch.ChangeEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (watch.ChangeEvent == NULL)
-        LogMessage(LogLevelError, L"Could not create change notification event in WatchEventLog.");
+        LogError(L"Could not create change notification event in WatchEventLog.");
     // The records present now are skipped and the notification is armed
     // before the day file is read: a detection recorded during that first
     // reading triggers a reading of its own instead of waiting unseen for

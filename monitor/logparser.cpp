@@ -6,8 +6,10 @@
 // CurrentRecord only for a line that is handled, because nothing but the
 // actions and the scan-position write look at it.
 #include "monitor/logparser.h"
+#include "config/settings.h"
 #include "actions/actions.h"
 #include "config/scanposition.h"
+#include "config/timestamp.h"
 #include "config/strings.h"
 #include "core/limits.h"
 #include "core/log.h"
@@ -22,27 +24,6 @@ typedef struct ScanState {
     BOOL FirstOfScan;  // no line of this scan has been handled yet
 } ScanState;
 
-void FreeLogRecord(LogRecord* record)
-{
-    FreeText(&record->TimeText);
-    FreeText(&record->Text5);
-    FreeText(&record->Text6);
-    FreeText(&record->Text7);
-    FreeText(&record->Text8);
-    free(record);
-}
-
-static int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
-}
-
 static void SkipComma(LineCursor* cursor)
 {
     if (cursor->Position < cursor->End && *cursor->Position == ',')
@@ -55,7 +36,7 @@ BYTE ParseHexByte(LineCursor* cursor)
     for (int i = 0; i < 2; ++i) {
         int digit = 0;
         if (cursor->Position < cursor->End) {
-            digit = HexDigitValue(*cursor->Position);
+            digit = HexDigitValue((unsigned char)*cursor->Position);
             ++cursor->Position;
         }
         value = value * 16 + digit;
@@ -188,19 +169,10 @@ static LogRecord* PublishRecord(const LogRecord* decoded)
 {
     LogRecord* record = (LogRecord*)calloc(1, sizeof(LogRecord));
     if (record == NULL)
-        LogMessage(LogLevelError, L"Could not allocate a log record in ProcessFileContent.");
+        LogError(L"Could not allocate a log record in ProcessFileContent.");
     *record = *decoded;
     CurrentRecord = record;
     return record;
-}
-
-// Taken out of CurrentRecord atomically: an error entry on this thread may
-// have released it already (ReleaseGlobals).
-static void ReleaseCurrentRecord(void)
-{
-    LogRecord* record = (LogRecord*)InterlockedExchangePointer((PVOID volatile*)&CurrentRecord, NULL);
-    if (record != NULL)
-        FreeLogRecord(record);
 }
 
 static void FormatTimeText(LogRecord* record)
@@ -209,7 +181,7 @@ static void FormatTimeText(LogRecord* record)
     wchar_t text[TextLimit];
     if (FAILED(StringCchPrintfW(text, TextLimit, L"%02d.%02d.%d %02d:%02d:%02d", time->wDay, time->wMonth,
                                 time->wYear, time->wHour, time->wMinute, time->wSecond)))
-        LogMessage(LogLevelError, L"Error formatting time stamp in ProcessFileContent.");
+        LogError(L"Error formatting time stamp in ProcessFileContent.");
     CopyAllocate(text, &record->TimeText);
 }
 

@@ -6,21 +6,7 @@
 // characters from the next line or from beyond the terminating NUL.
 #pragma once
 #include <windows.h>
-
-// One decoded log line. The text fields and TimeText are owned and are
-// filled only for a line whose actions run.
-typedef struct LogRecord {
-    SYSTEMTIME Time;
-    wchar_t* TimeText;   // %00
-    LONG Event;          // %01, field 2
-    LONG Category;       // %02, field 3
-    LONG Logger;         // %03, field 4
-    wchar_t* Text5;      // %04
-    wchar_t* Text6;      // %05
-    wchar_t* Text7;      // %06
-    wchar_t* Text8;      // %07
-    LONG Number11;       // %08
-} LogRecord;
+#include "actions/logrecord.h"
 
 // The read position inside one line. Position moves on towards End; End is
 // the line feed that ends the line (or the carriage return before it, or the
@@ -40,9 +26,6 @@ void ProcessFileContent(const char* content);
 // The same for a file that grows no more (a previous day's file): its last
 // line is decoded also without a line feed.
 void ProcessFinishedFileContent(const char* content);
-
-// Releases a record with the texts it owns.
-void FreeLogRecord(LogRecord* record);
 
 // Two characters as a hexadecimal byte (0 to 255). A character that is no
 // hexadecimal digit, or that is missing at the end of the line, counts as 0.

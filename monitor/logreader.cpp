@@ -3,6 +3,7 @@
 // Every failure is a warning; the caller tries again. The waits of a reading
 // end early on a stop request, which abandons the reading without a warning.
 #include "monitor/logreader.h"
+#include "config/settings.h"
 #include "core/log.h"
 #include "core/runstate.h"
 #include "monitor/logparser.h"

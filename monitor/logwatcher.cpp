@@ -5,6 +5,7 @@
 // All of it runs on the watcher thread; a stop request ends the wait at
 // once and a reading between two lines.
 #include "monitor/logwatcher.h"
+#include "config/settings.h"
 #include "config/strings.h"
 #include "core/limits.h"
 #include "core/log.h"
@@ -20,13 +21,13 @@ static void FormatDayFileName(wchar_t* name)
     SYSTEMTIME now;
     GetLocalTime(&now);
     if (FAILED(StringCchPrintfW(name, PathLimit, L"%.2u%.2u%.4u.Log", now.wMonth, now.wDay, now.wYear)))
-        LogMessage(LogLevelError, L"Error formatting file name.");
+        LogError(L"Error formatting file name.");
 }
 
 static void CopyFileName(wchar_t* destination, const wchar_t* source)
 {
     if (FAILED(StringCchCopyW(destination, PathLimit, source)))
-        LogMessage(LogLevelError, L"Error copying a file name.");
+        LogError(L"Error copying a file name.");
 }
 
 // The file name the scan position refers to.
@@ -160,9 +161,9 @@ static HANDLE WatchLogDirectory(const wchar_t* directory)
 {
     HANDLE change = FindFirstChangeNotificationW(directory, FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE);
     if (change == INVALID_HANDLE_VALUE)
-        LogMessage(LogLevelError, L"File handle for FindFirstChangeNotification invalid.");
+        LogError(L"File handle for FindFirstChangeNotification invalid.");
     if (change == NULL)
-        LogMessage(LogLevelError, L"Unexpected NULL from FindFirstChangeNotification.");
+        LogError(L"Unexpected NULL from FindFirstChangeNotification.");
     return change;
 }
 
@@ -180,7 +181,7 @@ static void WaitForLogChanges(HANDLE change, const wchar_t* directory, BOOL retr
         // Re-armed first, so that changes made while the file is being
         // processed raise the next notification.
         if (outcome == WaitSignalled && !FindNextChangeNotification(change))
-            LogMessage(LogLevelError, L"FindNextChangeNotification function failed.");
+            LogError(L"FindNextChangeNotification function failed.");
         retryReading = !OnLogDirectoryChange(currentFileName, directory, &lastSeen);
     }
 }
@@ -189,7 +190,7 @@ void WatchLogFile(void)
 {
     // First of all: a stop requested during the reading at start ends it.
     if (!CreateShutDownEvent())
-        LogMessage(LogLevelError, L"Could not create ShutDownEvent in WatchLogFile.");
+        LogError(L"Could not create ShutDownEvent in WatchLogFile.");
     wchar_t directory[DirectoryCapacity];
     GetDirectory(directory, DirectoryCapacity);
     // Armed before the first reading: a line written while the day file is

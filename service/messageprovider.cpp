@@ -10,17 +10,17 @@
 static void FormatEventSourceKey(wchar_t* key)
 {
     if (FAILED(StringCchPrintfW(key, PathLimit, EVENT_SOURCE_KEY_FORMAT, QARLOV_SERVICE_NAME)))
-        LogMessage(LogLevelError, L"Error formatting registry key name.");
+        LogError(L"Error formatting registry key name.");
 }
 
-static LONG SetPathValue(HKEY key, const wchar_t* name, const wchar_t* path)
+static LONG StorePathValue(HKEY key, const wchar_t* name, const wchar_t* path)
 {
     size_t length = 0;
     StringCchLengthW(path, PathLimit, &length);
     return RegSetValueExW(key, name, 0, REG_EXPAND_SZ, (const BYTE*)path, (DWORD)((length + 1) * sizeof(wchar_t)));
 }
 
-static LONG SetNumberValue(HKEY key, const wchar_t* name, DWORD number)
+static LONG StoreNumberValue(HKEY key, const wchar_t* name, DWORD number)
 {
     return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE*)&number, sizeof(number));
 }
@@ -49,17 +49,17 @@ void InstallMessageProvider(void)
         return;
     }
 
-    result = SetPathValue(key, L"EventMessageFile", programPath);
+    result = StorePathValue(key, L"EventMessageFile", programPath);
     if (result == ERROR_SUCCESS)
-        result = SetNumberValue(key, L"TypesSupported", EVENT_TYPES_SUPPORTED);
+        result = StoreNumberValue(key, L"TypesSupported", EVENT_TYPES_SUPPORTED);
     if (result == ERROR_SUCCESS)
-        result = SetPathValue(key, L"CategoryMessageFile", programPath);
+        result = StorePathValue(key, L"CategoryMessageFile", programPath);
     if (result != ERROR_SUCCESS) {
         LogRegistryWarning(result, L"Unable to write registry keys [RegSetValueEx].");
         RegCloseKey(key);
         return;
     }
-    result = SetNumberValue(key, L"CategoryCount", EVENT_CATEGORY_COUNT);
+    result = StoreNumberValue(key, L"CategoryCount", EVENT_CATEGORY_COUNT);
     if (result != ERROR_SUCCESS) {
         LogRegistryWarning(result, L"Unable to write registry key [RegSetValueEx].");
         RegCloseKey(key);

@@ -1,8 +1,7 @@
 #include "service/service.h"
-#include "config/settings.h"
-#include "core/entry.h"
 #include "core/log.h"
 #include "core/runstate.h"
+#include "monitor/monitor.h"
 
 // The service thread (ServiceMain) and the dispatcher thread
 // (ServiceControlHandler) both change ServiceStatus and report it. Every
@@ -14,8 +13,13 @@
 // and that handler may be waiting for the lock. It can't overtake anything:
 // a report of another state was sent before the lock was left to set
 // stopped.
+SERVICE_STATUS ServiceStatus;
+SERVICE_STATUS_HANDLE ServiceStatusHandle = NULL;
 static CRITICAL_SECTION StatusLock;
 static const BOOL StatusLockReady = (InitializeCriticalSection(&StatusLock), TRUE);
+
+// The release of the process-wide items once the watcher has returned.
+static void (*ReleaseRoutine)(void) = NULL;
 
 enum {
     StartWaitHint = 10000,  // loading the settings reads only the registry
@@ -27,91 +31,8 @@ enum {
 static const DWORD FailedExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
 static const DWORD FailedSpecificExitCode = 1;
 
-static void SetFixedFieldsLocked(DWORD win32ExitCode, DWORD specificExitCode, DWORD waitHint)
-{
-    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    ServiceStatus.dwWin32ExitCode = win32ExitCode;
-    ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
-    ServiceStatus.dwWaitHint = waitHint;
-}
-
-static BOOL ReportStatusLocked(DWORD waitHint)
-{
-    SetFixedFieldsLocked(0, 0, waitHint);
-    return SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
-}
-
-static BOOL IsStopRequestedLocked(void)
-{
-    return ServiceStatus.dwCurrentState == SERVICE_STOP_PENDING || ServiceStatus.dwCurrentState == SERVICE_STOPPED;
-}
-
-static void ReportStartPending(void)
-{
-    EnterCriticalSection(&StatusLock);
-    ServiceStatus.dwCurrentState = SERVICE_START_PENDING;
-    ServiceStatus.dwControlsAccepted = 0;
-    ServiceStatus.dwCheckPoint = 1;
-    ReportStatusLocked(StartWaitHint);
-    LeaveCriticalSection(&StatusLock);
-}
-
-// FALSE when the report failed, or when a stop request came first.
-static BOOL ReportRunning(void)
-{
-    EnterCriticalSection(&StatusLock);
-    BOOL reported = FALSE;
-    if (!IsStopRequestedLocked()) {
-        ServiceStatus.dwCurrentState = SERVICE_RUNNING;
-        ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-        ServiceStatus.dwCheckPoint = 0;
-        reported = ReportStatusLocked(0);
-    }
-    LeaveCriticalSection(&StatusLock);
-    return reported;
-}
-
-// Each call advances the check point, which tells the service manager that
-// the stop is still making progress.
-static void ReportStopPending(void)
-{
-    EnterCriticalSection(&StatusLock);
-    if (ServiceStatus.dwCurrentState != SERVICE_STOPPED) {
-        ServiceStatus.dwCurrentState = SERVICE_STOP_PENDING;
-        ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-        ServiceStatus.dwCheckPoint += 1;
-        ReportStatusLocked(StopWaitHint);
-    }
-    LeaveCriticalSection(&StatusLock);
-}
-
-// The final report, sent once; exit codes 0 for an ordinary stop.
-static void ReportStoppedWith(DWORD win32ExitCode, DWORD specificExitCode)
-{
-    EnterCriticalSection(&StatusLock);
-    BOOL first = ServiceStatus.dwCurrentState != SERVICE_STOPPED;
-    ServiceStatus.dwCurrentState = SERVICE_STOPPED;
-    ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-    ServiceStatus.dwCheckPoint = 0;
-    SetFixedFieldsLocked(win32ExitCode, specificExitCode, 0);
-    SERVICE_STATUS stopped = ServiceStatus;
-    LeaveCriticalSection(&StatusLock);
-    if (first && ServiceStatusHandle != NULL)
-        SetServiceStatus(ServiceStatusHandle, &stopped);
-}
-
-static void ReportStopped(void)
-{
-    ReportStoppedWith(0, 0);
-}
-
-// Registered for error entries in service mode: the service manager then
-// shows a service that failed (and can apply its recovery actions), not
-// one that vanished.
-static void ReportFailedStop(void)
-{
-    ReportStoppedWith(FailedExitCode, FailedSpecificExitCode);
-}
+// Stands for the state the service is in, for a report that repeats it.
+static const DWORD CurrentState = 0;
 
 static DWORD WaitHintOf(DWORD state)
 {
@@ -120,22 +41,66 @@ static DWORD WaitHintOf(DWORD state)
     return state == SERVICE_STOP_PENDING ? StopWaitHint : 0;
 }
 
-// Re-reports the current state; a pending state advances its check point.
-// A stopped service reports nothing more.
-static void ReportCurrentStatus(void)
+// Sets the service status and reports it; the one routine for every state.
+// A pending state advances the check point, which tells the service manager
+// that the step is still making progress; running and stopped clear it.
+// Returns TRUE when the report was sent.
+//
+// Stopped is final: the state stays stopped and nothing more is sent. A
+// running report after a stop request is dropped (FALSE), so a stop under
+// way is not undone. Every report but stopped goes out while the lock is
+// held, in the order of the changes; stopped goes out after the lock is
+// released, because the system may hold it up until a running control
+// handler has returned, and that handler may be waiting for the lock.
+static BOOL ReportServiceStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode)
 {
     EnterCriticalSection(&StatusLock);
-    DWORD state = ServiceStatus.dwCurrentState;
+    DWORD current = ServiceStatus.dwCurrentState;
+    if (state == SERVICE_RUNNING && current == SERVICE_STOP_PENDING) {
+        LeaveCriticalSection(&StatusLock);
+        return FALSE;
+    }
+    BOOL stoppedBefore = current == SERVICE_STOPPED;
+    if (stoppedBefore || state == CurrentState)
+        state = current;
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.dwCurrentState = state;
     ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    ServiceStatus.dwWin32ExitCode = win32ExitCode;
+    ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
+    ServiceStatus.dwWaitHint = WaitHintOf(state);
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
         ServiceStatus.dwCheckPoint = 0;
     else
         ServiceStatus.dwCheckPoint += 1;
-    if (state == SERVICE_STOPPED)
-        SetFixedFieldsLocked(0, 0, 0);
-    else
-        ReportStatusLocked(WaitHintOf(state));
+    SERVICE_STATUS status = ServiceStatus;
+    BOOL sent = FALSE;
+    if (state != SERVICE_STOPPED)
+        sent = SetServiceStatus(ServiceStatusHandle, &status);
     LeaveCriticalSection(&StatusLock);
+    if (state == SERVICE_STOPPED && !stoppedBefore && ServiceStatusHandle != NULL)
+        sent = SetServiceStatus(ServiceStatusHandle, &status);
+    return sent;
+}
+
+static BOOL ReportRunning(void)
+{
+    return ReportServiceStatus(SERVICE_RUNNING, 0, 0);
+}
+
+static void ReportStopPending(void)
+{
+    ReportServiceStatus(SERVICE_STOP_PENDING, 0, 0);
+}
+
+void ReportServiceFailure(void)
+{
+    ReportServiceStatus(SERVICE_STOPPED, FailedExitCode, FailedSpecificExitCode);
+}
+
+void SetServiceReleaseRoutine(void (*release)(void))
+{
+    ReleaseRoutine = release;
 }
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments)
@@ -145,14 +110,10 @@ void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments)
     // loading the settings included, reaches the service manager.
     ServiceStatusHandle = RegisterServiceCtrlHandlerW(QARLOV_SERVICE_NAME, ServiceControlHandler);
     if (ServiceStatusHandle == NULL)
-        LogMessage(LogLevelError, L"Could not register Service Control Handler.");
-    FatalErrorRoutine = ReportFailedStop;
-    ReportStartPending();
-
-    LoadQARLOVRegistrySettings();
-    if (ReportRunning())
-        RunWatcher();
-    ReportStopped();
+        LogError(L"Could not register Service Control Handler.");
+    ReportServiceStatus(SERVICE_START_PENDING, 0, 0);
+    RunMonitor(ReportRunning);
+    ReportServiceStatus(SERVICE_STOPPED, 0, 0);
 }
 
 static void StopService(void)
@@ -167,15 +128,16 @@ static void StopService(void)
     if (!watcherReturned) {
         // The service thread has not acknowledged and may still use the
         // globals: end the process instead of releasing them under it.
-        ReportStopped();
+        ReportServiceStatus(SERVICE_STOPPED, 0, 0);
         ExitProcess(0);
     }
-    ReleaseGlobals();
+    if (ReleaseRoutine != NULL)
+        ReleaseRoutine();
 }
 
 void WINAPI ServiceControlHandler(DWORD control)
 {
     if (control == SERVICE_CONTROL_STOP)
         StopService();
-    ReportCurrentStatus();
+    ReportServiceStatus(CurrentState, 0, 0);
 }

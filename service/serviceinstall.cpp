@@ -7,7 +7,7 @@ void GetProgramPath(wchar_t* path)
 {
     DWORD length = GetModuleFileNameW(NULL, path, PathLimit);
     if (length == 0 || length >= PathLimit)
-        LogMessage(LogLevelError, L"Could not get the path of this program.");
+        LogError(L"Could not get the path of this program.");
 }
 
 static SC_HANDLE OpenServiceManager(void)
@@ -74,7 +74,7 @@ void RemoveService(void)
 {
     SC_HANDLE manager = OpenServiceManager();
     if (manager == NULL)
-        LogMessage(LogLevelError, L"Could not open Service Control Manager to deinstall QARLOV service.");
+        LogError(L"Could not open Service Control Manager to deinstall QARLOV service.");
     SC_HANDLE service = OpenServiceW(manager, QARLOV_SERVICE_NAME, DELETE);
     if (service == NULL) {
         LogMessage(LogLevelWarning, L"Could not open QARLOV service for removal.");
@@ -89,18 +89,18 @@ void RemoveService(void)
 }
 
 // Each returns TRUE when the request went to the Service Control Manager.
-static BOOL RequestStart(SC_HANDLE service, const SERVICE_STATUS_PROCESS* status)
+static BOOL RequestServiceStart(SC_HANDLE service, const SERVICE_STATUS_PROCESS* status)
 {
     if (status->dwCurrentState != SERVICE_STOPPED && status->dwCurrentState != SERVICE_STOP_PENDING) {
         LogMessage(LogLevelWarning, L"Cannot start the QARLOV service because it is already running.");
         return FALSE;
     }
     if (!StartServiceW(service, 0, NULL))
-        LogMessage(LogLevelError, L"StartService failed (%d).", (int)GetLastError());
+        LogError(L"StartService failed (%d).", (int)GetLastError());
     return TRUE;
 }
 
-static BOOL RequestStop(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
+static BOOL RequestServiceStop(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
 {
     if (status->dwCurrentState != SERVICE_RUNNING && status->dwCurrentState != SERVICE_START_PENDING) {
         LogMessage(LogLevelWarning, L"Cannot stop the QARLOV service because it is not started.");
@@ -108,7 +108,7 @@ static BOOL RequestStop(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
     }
     // SERVICE_STATUS_PROCESS begins with the fields of SERVICE_STATUS.
     if (!ControlService(service, SERVICE_CONTROL_STOP, (LPSERVICE_STATUS)status))
-        LogMessage(LogLevelError, L"StopService failed (%d).", (int)GetLastError());
+        LogError(L"StopService failed (%d).", (int)GetLastError());
     return TRUE;
 }
 
@@ -134,7 +134,7 @@ void StartStopService(BOOL start)
         LogMessage(LogLevelWarning, L"QueryServiceStatusEx failed (%d). Can not %s the QARLOV service.",
                    (int)GetLastError(), start ? L"start" : L"stop");
     else
-        requested = start ? RequestStart(service, &status) : RequestStop(service, &status);
+        requested = start ? RequestServiceStart(service, &status) : RequestServiceStop(service, &status);
 
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

@@ -4,7 +4,7 @@
 #include "actions/actions.h"
 #include "actions/actionsupport.h"
 #include "config/strings.h"
-#include "core/entry.h"
+#include "core/console.h"
 #include "core/limits.h"
 #include "core/runstate.h"
 #include "core/seams.h"

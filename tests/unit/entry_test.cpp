@@ -1,6 +1,6 @@
 // The administrator check of the start-up: membership of the local
 // Administrators group in the effective token, as the shell answers it.
-#include "core/entry.h"
+#include "core/platform.h"
 #include <gtest/gtest.h>
 #include <shlobj.h>
 

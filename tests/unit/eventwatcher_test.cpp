@@ -3,7 +3,6 @@
 // trigger, an empty log, a log cleared meanwhile, a stop that wins over a
 // busy log, and a failed reading tried again. The reading of today's file is
 // counted instead of done.
-#include "core/entry.h"
 #include "core/runstate.h"
 #include "core/seams.h"
 #include "monitor/eventwatcher.h"

@@ -1,6 +1,6 @@
 // The logger: line layout, labels, the last-error tail, the 8191-character
 // limit, the information filter and the error exit.
-#include "core/entry.h"
+#include "core/console.h"
 #include "core/log.h"
 #include "core/runstate.h"
 #include "tests/unit/test_support.h"
@@ -88,7 +88,7 @@ TEST_F(LogTest, LoggingKeepsTheCallersLastError)
 
 TEST_F(LogTest, DebugOutputZeroSuppressesInformationOnly)
 {
-    MonitorSettings->DebugOutput = 0;
+    SetDebugOutput(0);
     EXPECT_EQ("", LogLine(LogLevelInformation, 0, L"%s", L"hidden"));
     EXPECT_THAT(LogLine(LogLevelWarning, 0, L"%s", L"shown"), EndsWith("  shown\r\n"));
 }

@@ -4,6 +4,7 @@
 // released, and a file held open by a writer is read; WaitBeforeAction
 // delays each reading once; a stop ends the waits quietly.
 #include "monitor/logreader.h"
+#include "actions/logrecord.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

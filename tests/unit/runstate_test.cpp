@@ -5,8 +5,11 @@
 // The handler acts once per process, so its tests run as death tests.
 #include <winsock2.h>
 #include "core/runstate.h"
+#include "actions/actions.h"
+#include "actions/logrecord.h"
 #include "core/log.h"
 #include "monitor/logwatcher.h"
+#include "program/qarlov.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,7 +29,7 @@ protected:
         ResetMonitorRule();
         WatcherStopped = 0;
         StopRequested = 0;
-        DebugOutputOfReleasedSettings = 1;
+        SetDebugOutput(1);
         Folder = MakeTemporaryFolder(L"qrunstate");
         SetLogDirectory(Folder);
         WriteBytes(Folder + TodaysFileName(), "");
@@ -38,7 +41,7 @@ protected:
             MonitorSettings = CreateMonitorSettings();
         WatcherStopped = 0;
         StopRequested = 0;
-        DebugOutputOfReleasedSettings = 1;
+        SetDebugOutput(1);
     }
     std::wstring Folder;
 };
@@ -97,7 +100,7 @@ TEST_F(RunStateTest, ReleaseGlobalsReleasesEveryItemOnce)
 
 TEST_F(RunStateTest, InformationAfterTheReleaseFollowsTheReleasedDebugOutput)
 {
-    MonitorSettings->DebugOutput = 0;
+    SetDebugOutput(0);
     ReleaseGlobals();
     std::string output = CaptureConsoleOutput([] {
         LogMessage(LogLevelInformation, L"hidden");
@@ -288,7 +291,7 @@ TEST_F(RunStateTest, EachControlEventStopsTheWatcherThenReleasesTheGlobals)
 
 TEST_F(RunStateTest, WithDebugOutputOffTheStopIsSilent)
 {
-    MonitorSettings->DebugOutput = 0;
+    SetDebugOutput(0);
     EXPECT_EXIT(StopThroughHandler(CTRL_C_EVENT), ::testing::ExitedWithCode(7),
                 ::testing::AllOf(Not(HasSubstr("CRL-C")), Not(HasSubstr("Shutting down")),
                                  Not(HasSubstr("Deallocation"))));

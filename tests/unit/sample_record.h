@@ -1,6 +1,6 @@
 // A log record for action tests, published in CurrentRecord while it lives.
 #pragma once
-#include "core/runstate.h"
+#include "actions/logrecord.h"
 #include <string>
 
 struct SampleRecord {

@@ -2,7 +2,8 @@
 #include "config/scanposition.h"
 #include "config/settings.h"
 #include "config/strings.h"
-#include "core/runstate.h"
+#include "config/timestamp.h"
+#include "core/platform.h"
 #include "tests/unit/config_test_support.h"
 #include "tests/unit/test_support.h"
 #include <gtest/gtest.h>

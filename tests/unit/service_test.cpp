@@ -2,7 +2,9 @@
 // types and sizes of the message provider's registry values. Installing,
 // running and removing the service and the provider is tested end to end
 // (tests/e2e/test_service.py).
+#include "config/settings.h"
 #include "core/runstate.h"
+#include "program/qarlov.h"
 #include "service/service.h"
 #include "tests/unit/test_support.h"
 #include <gmock/gmock.h>
@@ -23,6 +25,7 @@ protected:
     void SetUp() override
     {
         ResetMonitorSettings();
+        SetServiceReleaseRoutine(ReleaseGlobals);
         WatcherStopped = 0;
         StopRequested = 0;
         ShutDownEvent = NULL;

@@ -1,5 +1,6 @@
 // The bounded string utilities: results, limits and their exact errors.
 #include "config/strings.h"
+#include "config/settings.h"
 #include "core/limits.h"
 #include "core/runstate.h"
 #include "tests/unit/error_exit.h"

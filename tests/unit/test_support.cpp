@@ -1,5 +1,8 @@
 #include "tests/unit/test_support.h"
-#include "core/entry.h"
+#include "config/settings.h"
+#include "core/console.h"
+#include "core/log.h"
+#include "core/platform.h"
 #include "core/runstate.h"
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -52,6 +55,7 @@ void ResetMonitorSettings(void)
 {
     FreeMonitorSettings(MonitorSettings);
     MonitorSettings = CreateMonitorSettings();
+    SetDebugOutput(1);
 }
 
 std::wstring Widen(const std::string& bytes)

@@ -1,30 +1,11 @@
-#include "core/entry.h"
-#include "config/settings.h"
-#include "core/log.h"
-#include "core/runstate.h"
-#include "monitor/eventwatcher.h"
-#include "monitor/logwatcher.h"
-#include "service/service.h"
+#include "core/platform.h"
+#include "core/console.h"
+
+BOOL IsAtLeastXP = FALSE;
+BOOL IsAtLeastWindows7 = FALSE;
+BOOL IsWow64 = FALSE;
 
 #define QARLOV_ICON_ID 102
-
-// The console answer is asked once; -1 means not asked yet.
-static volatile LONG ConsoleModeCache = -1;
-
-BOOL IsConsoleMode(void)
-{
-    LONG cached = ConsoleModeCache;
-    if (cached < 0) {
-        cached = GetConsoleWindow() != NULL ? 1 : 0;
-        ConsoleModeCache = cached;
-    }
-    return cached != 0;
-}
-
-void SetConsoleModeCache(BOOL consoleMode)
-{
-    ConsoleModeCache = consoleMode ? 1 : 0;
-}
 
 void DetectWindowsVersion(void)
 {
@@ -110,71 +91,6 @@ void ShowBanner(BOOL showUsage)
     }
 }
 
-void RunWatcher(void)
-{
-    if (MonitorSettings->TriggerStrategy == 0)
-        WatchLogFile();
-    else
-        WatchEventLog();
-}
-
-static void RunConsoleMode(void)
-{
-    LogMessage(LogLevelInformation, L"Starting QARLOV in console mode.\n");
-    if (!SetConsoleCtrlHandler(ConsoleControlHandler, TRUE))
-        LogMessage(LogLevelWarning, L"Could not install CTRL-handler for console mode.");
-    LoadQARLOVRegistrySettings();
-    PrintRuleSummary();
-    RunWatcher();
-    WaitForConsoleStopHandler();
-}
-
-static void StartQarlovService(void) { StartStopService(TRUE); }
-static void StopQarlovService(void) { StartStopService(FALSE); }
-
-static void InstallEverything(void)
-{
-    InstallMessageProvider();
-    InstallService();
-    StartStopService(TRUE);
-    LogMessage(LogLevelInformation, L"QARLOV install completed.");
-}
-
-static void RemoveEverything(void)
-{
-    StartStopService(FALSE);
-    RemoveMessageProvider();
-    RemoveService();
-    LogMessage(LogLevelInformation, L"QARLOV removal completed.");
-}
-
-typedef struct Command {
-    const wchar_t* Name;
-    void (*Run)(void);
-} Command;
-
-static const Command Commands[] = {
-    { L"IMP", InstallMessageProvider }, { L"RMP", RemoveMessageProvider },
-    { L"IS", InstallService },          { L"RS", RemoveService },
-    { L"SA", StartQarlovService },      { L"SP", StopQarlovService },
-    { L"I", InstallEverything },        { L"R", RemoveEverything },
-    { L"CONSOLE", RunConsoleMode },
-};
-
-void DispatchCommand(const wchar_t* argument)
-{
-    const wchar_t* name = argument[0] == L'-' ? argument + 1 : argument;
-    for (size_t i = 0; i < sizeof(Commands) / sizeof(Commands[0]); ++i) {
-        if (lstrcmpiW(name, Commands[i].Name) == 0) {
-            Commands[i].Run();
-            return;
-        }
-    }
-    LogMessage(LogLevelError,
-               L"Unknown command line argument [%s].\n\nStart QARLOV without parameters for a list of options.",
-               argument);
-}
-
 // Membership of the local Administrators group in the effective token, as the
 // shell's IsUserAnAdmin answers it (a process that isn't elevated under user
 // account control is not an administrator), without loading the shell.
@@ -192,29 +108,3 @@ BOOL IsUserAdministrator(void)
     return isMember;
 }
 
-void RunServiceDispatcher(void)
-{
-    LogMessage(LogLevelInformation, L"Starting QARLOV in service mode.");
-    SERVICE_TABLE_ENTRYW services[] = {
-        { (LPWSTR)QARLOV_SERVICE_NAME, ServiceMain },
-        { NULL, NULL },
-    };
-    if (!StartServiceCtrlDispatcherW(services))
-        LogMessage(LogLevelError, L"StartServiceCtrlDispatcher failed.");
-}
-
-int QarlovMain(int argumentCount, wchar_t** arguments)
-{
-    MonitorSettings = CreateMonitorSettings();
-    DetectWindowsVersion();
-    ShowBanner(argumentCount != 2);
-    if (!IsUserAdministrator())
-        LogMessage(LogLevelError, L"This application needs admin rights to start.");
-    if (!IsAtLeastXP)
-        LogMessage(LogLevelError, L"Minimum supported operating system is Windows XP.");
-    if (IsConsoleMode())
-        DispatchCommand(arguments[1]);
-    else
-        RunServiceDispatcher();
-    return 0;
-}

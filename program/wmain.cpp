@@ -1,4 +1,4 @@
-#include "core/entry.h"
+#include "program/qarlov.h"
 
 int wmain(int argumentCount, wchar_t** arguments)
 {

@@ -1,0 +1,14 @@
+// Running the monitor: the settings loaded, then the configured watcher
+// until a stop request.
+#pragma once
+#include <windows.h>
+
+// Finishes a scan-position save that an ended process left unfinished, then
+// runs the configured watcher (log folder or event log) until a stop
+// request.
+void RunWatcher(void);
+
+// The start shared by service mode and console mode: loads the settings,
+// prints the rule summary (with a console), then runs the watcher, unless
+// announceStart (may be NULL) returns FALSE.
+void RunMonitor(BOOL (*announceStart)(void));

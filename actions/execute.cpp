@@ -1,8 +1,9 @@
 #include "actions/actions.h"
+#include "config/settings.h"
 #include "actions/actionsupport.h"
 #include "actions/placeholders.h"
 #include "config/strings.h"
-#include "core/entry.h"
+#include "core/console.h"
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/runstate.h"
@@ -54,10 +55,10 @@ static void JoinQuotedProgramPath(const wchar_t* sepBinPath, const wchar_t* conf
     wchar_t program[TextLimit];
     wchar_t path[PathLimit];
     if (FAILED(StringCchCopyNW(program, TextLimit, parts.Program, parts.ProgramLength)))
-        LogMessage(LogLevelError, L"%s", CommandLineCopyFailure);
+        LogError(L"%s", CommandLineCopyFailure);
     CombinePath(sepBinPath, program, path);
     if (FAILED(StringCchPrintfW(commandLine, TextLimit, L"\"%s\"%s", path, parts.Arguments)))
-        LogMessage(LogLevelError, L"%s", CommandLineCopyFailure);
+        LogError(L"%s", CommandLineCopyFailure);
 }
 
 // The command line is written in one pass over the configured text, which
@@ -111,31 +112,37 @@ static void PutQuote(CommandLineWriter* writer)
     PutOther(writer, L'"');
 }
 
+// A character other than a quote; a backslash lengthens the run counted in
+// backslashes (configured ones, or ones meant as characters).
+static void PutNonQuoteCharacter(CommandLineWriter* writer, wchar_t character, size_t* backslashes)
+{
+    if (character != L'\\') {
+        PutOther(writer, character);
+        return;
+    }
+    Put(writer, character);
+    ++*backslashes;
+}
+
 static void PutConfiguredCharacter(CommandLineWriter* writer, wchar_t character)
 {
-    if (character == L'\\') {
-        Put(writer, character);
-        ++writer->ConfiguredBackslashes;
-    } else if (character != L'"') {
-        PutOther(writer, character);
-    } else {
-        if (writer->ConfiguredBackslashes % 2 == 0)
-            writer->InQuotes = !writer->InQuotes;
-        PutQuote(writer);
+    if (character != L'"') {
+        PutNonQuoteCharacter(writer, character, &writer->ConfiguredBackslashes);
+        return;
     }
+    if (writer->ConfiguredBackslashes % 2 == 0)
+        writer->InQuotes = !writer->InQuotes;
+    PutQuote(writer);
 }
 
 static void PutValueCharacter(CommandLineWriter* writer, wchar_t character)
 {
-    if (character == L'\\') {
-        Put(writer, character);
-        ++writer->LiteralBackslashes;
-    } else if (character != L'"') {
-        PutOther(writer, character);
-    } else {
-        Put(writer, L'\\');  // with the doubled run before it: 2n + 1 backslashes, a literal quote
-        PutQuote(writer);
+    if (character != L'"') {
+        PutNonQuoteCharacter(writer, character, &writer->LiteralBackslashes);
+        return;
     }
+    Put(writer, L'\\');  // with the doubled run before it: 2n + 1 backslashes, a literal quote
+    PutQuote(writer);
 }
 
 static void PutValue(CommandLineWriter* writer, int placeholder, const wchar_t* value)
@@ -193,7 +200,7 @@ CommandLineStatus BuildProgramCommandLine(const ExecuteAction* action, const wch
     if (action->UseSEPBinPath)
         JoinQuotedProgramPath(sepBinPath, action->CommandLine, configured);
     else if (FAILED(StringCchCopyW(configured, TextLimit, TextOrEmpty(action->CommandLine))))
-        LogMessage(LogLevelError, L"%s", CommandLineCopyFailure);
+        LogError(L"%s", CommandLineCopyFailure);
     return WriteCommandLine(configured, commandLine);
 }
 

@@ -303,8 +303,29 @@ def _hex_data(raw):
     return ",".join(f"{b:02x}" for b in raw)
 
 
+class _Typed(tuple):
+    """A value of an explicit registry type: (kind, data), see WinePrefix.reg_add."""
+
+
+def _typed_reg_data(kind, data):
+    """One value of an explicit registry type in .reg syntax."""
+    if kind == "REG_SZ":
+        return _reg_data(str(data))
+    if kind == "REG_DWORD":
+        return _reg_data(int(data))
+    if kind == "REG_BINARY":
+        return _reg_data(bytes(data))
+    if kind == "REG_QWORD":
+        return "hex(b):" + _hex_data((int(data) & 0xFFFFFFFFFFFFFFFF).to_bytes(8, "little"))
+    strings = list(data) + [""] if kind == "REG_MULTI_SZ" else [data]
+    number = {"REG_EXPAND_SZ": 2, "REG_MULTI_SZ": 7}[kind]
+    return f"hex({number}):" + _hex_data("".join(text + "\0" for text in strings).encode("utf-16-le"))
+
+
 def _reg_data(value):
     """One value in .reg syntax, the type taken from the Python type."""
+    if isinstance(value, _Typed):
+        return _typed_reg_data(*value)
     if isinstance(value, bool) or isinstance(value, int):
         return f"dword:{int(value) & 0xFFFFFFFF:08x}"
     if isinstance(value, str) and re.search(r"[\x00-\x09\x0b-\x1f]", value):
@@ -324,7 +345,8 @@ def reg_file_text(keys):
         lines.append(f"[{_long_root(key)}]")
         for name, value in values.items():
             if value is not None:
-                lines.append(f'"{_reg_escape(name)}"={_reg_data(value)}')
+                label = f'"{_reg_escape(name)}"' if name else "@"   # @: the key's default value
+                lines.append(f"{label}={_reg_data(value)}")
         lines.append("")
     return "\r\n".join(lines) + "\r\n"
 
@@ -428,13 +450,8 @@ class WinePrefix:
         return result
 
     def reg_add(self, key, name, kind, data, view=64):
-        if kind == "REG_MULTI_SZ" and not isinstance(data, str):
-            data = "\\0".join(data)
-        elif kind == "REG_BINARY" and isinstance(data, (bytes, bytearray)):
-            data = data.hex()
-        args = ["add", key, "/t", kind, "/d", str(data), _reg_view(view), "/f"]
-        args[2:2] = ["/ve"] if name in (None, "") else ["/v", name]
-        self._reg(args)
+        """Writes one value of an explicit type, through the same import as import_keys."""
+        self.import_keys({key: {name or "": _Typed((kind, data))}}, view)
 
     def reg_delete(self, key, name=None, view=64):
         args = ["delete", key] + ([] if name is None else ["/v", name]) + [_reg_view(view), "/f"]

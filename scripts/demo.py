@@ -34,30 +34,6 @@ def show_lines(text, indent="    | "):
         say(indent + line)
 
 
-class Xvfb:
-    """An X display for Wine's hidden console windows, when none is set."""
-
-    def __init__(self):
-        self.process = None
-        if os.environ.get("DISPLAY"):
-            return
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
-                                        pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as numbers:
-            number = numbers.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        os.environ["DISPLAY"] = ":" + number
-
-    def stop(self):
-        if self.process is not None:
-            self.process.terminate()
-            self.process.wait(10)
-
-
 class TemplatePrefix:
     """A freshly booted Wine prefix for the harness to copy, removed at the end; or the one
     $QARLOV_TEMPLATE_PREFIX names, which is left alone."""
@@ -273,11 +249,8 @@ def main():
     sys.path.insert(0, str(ROOT / "tests" / "e2e"))
     import qarlov_harness as qh
 
-    display = Xvfb()
-    try:
-        return demo(qh)
-    finally:
-        display.stop()
+    qh.ensure_display()   # for Wine's hidden console windows; the harness's own when DISPLAY is unset
+    return demo(qh)
 
 
 if __name__ == "__main__":

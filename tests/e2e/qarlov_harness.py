@@ -9,7 +9,7 @@ Paths and environment
                             unset, one is made once and cached under /tmp (about 25 s)
     QARLOV_TEMPLATE_PREFIX_WIN32  the same for WinePrefix(arch='win32') (no WOW64)
     DISPLAY                 X display for the console windows; when unset, the harness starts
-                            its own Xvfb for the life of the Python process
+                            its own Xvfb (xvfb-run -a) for the life of the Python process
     qh.bin_path(name) -> Path of a built exe, e.g. qh.bin_path('qrecord.exe')
     qh.TIMED_OUT            exit code reported when a run hit its time-out (0x7FFFFFF0)
 
@@ -136,34 +136,41 @@ def _decode_output(raw):
 
 # --- X display -------------------------------------------------------------------------------
 
-_own_xvfb = None
+_own_display = None
+
+
+def _end_own_display():
+    _own_display.stdin.close()   # the command under xvfb-run ends, and xvfb-run ends its Xvfb
+    _own_display.wait(30)
 
 
 def ensure_display():
-    """DISPLAY from the environment, or an Xvfb of our own for this Python process (Xvfb
-    picks a free display number itself and tells it through a pipe)."""
-    global _own_xvfb
+    """DISPLAY from the environment, or one of our own for this Python process: xvfb-run
+    picks a free display and runs a command that reports DISPLAY and XAUTHORITY and then
+    reads its standard input from us. Once this process ends, however it ends, that input
+    closes, the command ends, and xvfb-run ends its Xvfb and removes the authority file."""
+    global _own_display
     if os.environ.get("DISPLAY"):
         return os.environ["DISPLAY"]
-    read_end, write_end = os.pipe()
-    _own_xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"], pass_fds=(write_end,),
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    atexit.register(_own_xvfb.terminate)
-    with os.fdopen(read_end) as display:
-        readable, _, _ = select.select([display], [], [], 30)
-        number = display.readline().strip() if readable else ""
-    if not number:
-        raise RuntimeError("Xvfb did not start")
-    os.environ["DISPLAY"] = f":{number}"
-    return os.environ["DISPLAY"]
+    _own_display = subprocess.Popen(
+        ["xvfb-run", "-a", "sh", "-c", 'printf "%s\\n%s\\n" "$DISPLAY" "$XAUTHORITY"; exec cat >/dev/null'],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    atexit.register(_end_own_display)
+    readable, _, _ = select.select([_own_display.stdout], [], [], 30)
+    display = _own_display.stdout.readline().strip() if readable else ""
+    authority = _own_display.stdout.readline().strip() if display else ""
+    if not display:
+        raise RuntimeError("xvfb-run did not start Xvfb")
+    os.environ.update(DISPLAY=display, XAUTHORITY=authority)
+    return display
 
 
 # --- Template prefix and copies --------------------------------------------------------------
 
 def _base_environment():
+    ensure_display()   # first: a display of our own comes with its XAUTHORITY
     env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
-    env.update(DISPLAY=ensure_display(), WINEDEBUG="-all", WINEDLLOVERRIDES=DLL_OVERRIDES)
+    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES=DLL_OVERRIDES)
     return env
 
 
@@ -296,8 +303,29 @@ def _hex_data(raw):
     return ",".join(f"{b:02x}" for b in raw)
 
 
+class _Typed(tuple):
+    """A value of an explicit registry type: (kind, data), see WinePrefix.reg_add."""
+
+
+def _typed_reg_data(kind, data):
+    """One value of an explicit registry type in .reg syntax."""
+    if kind == "REG_SZ":
+        return _reg_data(str(data))
+    if kind == "REG_DWORD":
+        return _reg_data(int(data))
+    if kind == "REG_BINARY":
+        return _reg_data(bytes(data))
+    if kind == "REG_QWORD":
+        return "hex(b):" + _hex_data((int(data) & 0xFFFFFFFFFFFFFFFF).to_bytes(8, "little"))
+    strings = list(data) + [""] if kind == "REG_MULTI_SZ" else [data]
+    number = {"REG_EXPAND_SZ": 2, "REG_MULTI_SZ": 7}[kind]
+    return f"hex({number}):" + _hex_data("".join(text + "\0" for text in strings).encode("utf-16-le"))
+
+
 def _reg_data(value):
     """One value in .reg syntax, the type taken from the Python type."""
+    if isinstance(value, _Typed):
+        return _typed_reg_data(*value)
     if isinstance(value, bool) or isinstance(value, int):
         return f"dword:{int(value) & 0xFFFFFFFF:08x}"
     if isinstance(value, str) and re.search(r"[\x00-\x09\x0b-\x1f]", value):
@@ -317,7 +345,8 @@ def reg_file_text(keys):
         lines.append(f"[{_long_root(key)}]")
         for name, value in values.items():
             if value is not None:
-                lines.append(f'"{_reg_escape(name)}"={_reg_data(value)}')
+                label = f'"{_reg_escape(name)}"' if name else "@"   # @: the key's default value
+                lines.append(f"{label}={_reg_data(value)}")
         lines.append("")
     return "\r\n".join(lines) + "\r\n"
 
@@ -421,13 +450,8 @@ class WinePrefix:
         return result
 
     def reg_add(self, key, name, kind, data, view=64):
-        if kind == "REG_MULTI_SZ" and not isinstance(data, str):
-            data = "\\0".join(data)
-        elif kind == "REG_BINARY" and isinstance(data, (bytes, bytearray)):
-            data = data.hex()
-        args = ["add", key, "/t", kind, "/d", str(data), _reg_view(view), "/f"]
-        args[2:2] = ["/ve"] if name in (None, "") else ["/v", name]
-        self._reg(args)
+        """Writes one value of an explicit type, through the same import as import_keys."""
+        self.import_keys({key: {name or "": _Typed((kind, data))}}, view)
 
     def reg_delete(self, key, name=None, view=64):
         args = ["delete", key] + ([] if name is None else ["/v", name]) + [_reg_view(view), "/f"]

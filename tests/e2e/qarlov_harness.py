@@ -105,6 +105,7 @@ SEP_BIN_KEY = r"HKLM\SOFTWARE\Symantec\InstalledApps"
 # winedbg off: a crash ends the process at once instead of waiting for a debugger.
 DLL_OVERRIDES = "mscoree,mshtml,winedbg.exe="
 POLL_SECONDS = 0.02
+WINE64_LOADER = "/usr/lib/wine/wine64"
 
 
 def bin_dir():
@@ -436,14 +437,21 @@ class WinePrefix:
             return pathlib.Path("/") / rest
         raise ValueError(f"no Linux path for {windows_path}")
 
-    def wine(self, args, timeout=60, env_extra=None, stdin=None, check=False):
+    def wine(self, args, timeout=60, env_extra=None, stdin=None, check=False, loader="wine"):
         env = dict(self.env, **(env_extra or {}))
-        return subprocess.run(["wine"] + [str(a) for a in args], env=env, cwd=self.drive_c, timeout=timeout,
+        return subprocess.run([loader] + [str(a) for a in args], env=env, cwd=self.drive_c, timeout=timeout,
                               stdin=stdin if stdin is not None else subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=check)
 
+    def reg_tool(self, args):
+        """reg.exe of the prefix's own width (/reg:32 and /reg:64 pick the view). In a 64-bit
+        prefix that is the 64-bit one through Wine's 64-bit loader, which always runs natively;
+        the 32-bit loader may run under an emulator."""
+        loader = WINE64_LOADER if self.arch == "win64" else "wine"
+        return self.wine(["reg"] + args, loader=loader)
+
     def _reg(self, args, ok_codes=(0,)):
-        result = self.wine(["reg"] + args)
+        result = self.reg_tool(args)
         if result.returncode not in ok_codes:
             raise RuntimeError(f"wine reg {' '.join(args)}: {result.stderr.decode(errors='replace')}"
                                f"{result.stdout.decode(errors='replace')}")
@@ -459,7 +467,7 @@ class WinePrefix:
 
     def reg_values(self, key, view=64):
         exported = self.temp_file("export.reg")
-        result = self.wine(["reg", "export", key, self.windows_path(exported), _reg_view(view), "/y"])
+        result = self.reg_tool(["export", key, self.windows_path(exported), _reg_view(view), "/y"])
         if result.returncode != 0:
             return None
         keys = _parse_reg_file(exported.read_bytes().decode("utf-16"))

@@ -396,7 +396,7 @@ class WinePrefix:
         event-log reporting switched on: it goes to .session_log (see EventLogCapture)."""
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
         with open(self.session_log, "ab") as log:
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG=EVENTLOG_DEBUG),
+            subprocess.run([self.native_loader, "cmd", "/c", "exit"], env=dict(self.env, WINEDEBUG=EVENTLOG_DEBUG),
                            cwd=self.drive_c, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=log, timeout=120, check=True)
 
@@ -443,15 +443,19 @@ class WinePrefix:
                               stdin=stdin if stdin is not None else subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=check)
 
-    def reg_tool(self, args):
-        """reg.exe of the prefix's own width (/reg:32 and /reg:64 pick the view). In a 64-bit
-        prefix that is the 64-bit one through Wine's 64-bit loader, which always runs natively;
-        the 32-bit loader may run under an emulator."""
-        loader = WINE64_LOADER if self.arch == "win64" else "wine"
-        return self.wine(["reg"] + args, loader=loader)
+    @property
+    def native_loader(self):
+        """Wine's loader for the prefix's own width: in a 64-bit prefix the 64-bit one, which
+        always runs natively (the 32-bit loader may run under an emulator)."""
+        return WINE64_LOADER if self.arch == "win64" else "wine"
+
+    def system_tool(self, args, timeout=60):
+        """A tool of Windows (reg, sc, cmd) of the prefix's own width; reg's /reg:32 and
+        /reg:64 pick the registry view."""
+        return self.wine(args, timeout=timeout, loader=self.native_loader)
 
     def _reg(self, args, ok_codes=(0,)):
-        result = self.reg_tool(args)
+        result = self.system_tool(["reg"] + args)
         if result.returncode not in ok_codes:
             raise RuntimeError(f"wine reg {' '.join(args)}: {result.stderr.decode(errors='replace')}"
                                f"{result.stdout.decode(errors='replace')}")
@@ -467,7 +471,7 @@ class WinePrefix:
 
     def reg_values(self, key, view=64):
         exported = self.temp_file("export.reg")
-        result = self.reg_tool(["export", key, self.windows_path(exported), _reg_view(view), "/y"])
+        result = self.system_tool(["reg", "export", key, self.windows_path(exported), _reg_view(view), "/y"])
         if result.returncode != 0:
             return None
         keys = _parse_reg_file(exported.read_bytes().decode("utf-16"))

@@ -19,14 +19,14 @@ MESSAGE = dict(message="Detection of %06 in %07 by %05")
 
 def service_state(prefix):
     """The state the service control manager reports, None when the service doesn't exist."""
-    output = prefix.wine(["sc", "query", "QARLOV"]).stdout.decode("latin-1")
+    output = prefix.system_tool(["sc", "query", "QARLOV"]).stdout.decode("latin-1")
     found = re.search(r"STATE\s*:\s*(\d+)", output)
     return int(found.group(1)) if found else None
 
 
 def service_exit_codes(prefix):
     """(Win32 exit code, service-specific exit code) as the service control manager reports them."""
-    output = prefix.wine(["sc", "query", "QARLOV"]).stdout.decode("latin-1")
+    output = prefix.system_tool(["sc", "query", "QARLOV"]).stdout.decode("latin-1")
     win32 = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", output)
     specific = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", output)
     return (int(win32.group(1)) if win32 else None, int(specific.group(1)) if specific else None)
@@ -34,7 +34,7 @@ def service_exit_codes(prefix):
 
 def delete_service(prefix):
     for command in ("stop", "delete"):
-        prefix.wine(["sc", command, "QARLOV"])
+        prefix.system_tool(["sc", command, "QARLOV"])
 
 
 class ServiceTest(unittest.TestCase):

@@ -5,7 +5,7 @@
 #include "config/strings.h"
 #include "core/entry.h"
 #include "core/runstate.h"
-#include "tests/unit/config_test_support.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
 #include <string>

@@ -7,6 +7,7 @@
 #include "core/runstate.h"
 #include "core/log.h"
 #include "monitor/logwatcher.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -220,18 +221,10 @@ HANDLE StartWatcher(void)
     return thread;
 }
 
-// In a death-test child: console output goes to standard error, where the
-// test reads it.
-void SendConsoleToStandardError(void)
-{
-    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-}
-
 // Stops a running watcher through the handler; exits 7 when the handler
 // returned TRUE after the watcher had returned and the globals were released.
 void StopThroughHandler(DWORD controlType)
 {
-    SendConsoleToStandardError();
     HANDLE thread = StartWatcher();
     BOOL handled = ConsoleControlHandler(controlType);
     BOOL watcherEnded = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
@@ -275,12 +268,11 @@ TEST_F(RunStateTest, EachControlEventStopsTheWatcherThenReleasesTheGlobals)
     };
     for (const Case& c : cases) {
         if (c.Text != NULL) {
-            EXPECT_EXIT(StopThroughHandler(c.Type), ::testing::ExitedWithCode(7),
-                        InOrder({ c.Text, WatcherLine, ReleaseLine }))
+            EXPECT_CONSOLE_EXIT(StopThroughHandler(c.Type), 7, InOrder({ c.Text, WatcherLine, ReleaseLine }))
                 << "control type " << c.Type;
         } else {
-            EXPECT_EXIT(StopThroughHandler(c.Type), ::testing::ExitedWithCode(7),
-                        ::testing::AllOf(InOrder({ WatcherLine, ReleaseLine }), Not(HasSubstr("detected"))))
+            EXPECT_CONSOLE_EXIT(StopThroughHandler(c.Type), 7,
+                                ::testing::AllOf(InOrder({ WatcherLine, ReleaseLine }), Not(HasSubstr("detected"))))
                 << "control type " << c.Type;
         }
     }
@@ -289,23 +281,22 @@ TEST_F(RunStateTest, EachControlEventStopsTheWatcherThenReleasesTheGlobals)
 TEST_F(RunStateTest, WithDebugOutputOffTheStopIsSilent)
 {
     MonitorSettings->DebugOutput = 0;
-    EXPECT_EXIT(StopThroughHandler(CTRL_C_EVENT), ::testing::ExitedWithCode(7),
-                ::testing::AllOf(Not(HasSubstr("CRL-C")), Not(HasSubstr("Shutting down")),
-                                 Not(HasSubstr("Deallocation"))));
+    EXPECT_CONSOLE_EXIT(StopThroughHandler(CTRL_C_EVENT), 7,
+                        ::testing::AllOf(Not(HasSubstr("CRL-C")), Not(HasSubstr("Shutting down")),
+                                         Not(HasSubstr("Deallocation"))));
 }
 
 TEST_F(RunStateTest, ASecondControlEventLeavesTheStopToTheFirst)
 {
-    EXPECT_EXIT(
+    EXPECT_CONSOLE_EXIT(
         {
-            SendConsoleToStandardError();
             HANDLE thread = StartWatcher();
             BOOL first = ConsoleControlHandler(CTRL_C_EVENT);
             BOOL second = ConsoleControlHandler(CTRL_BREAK_EVENT);
             WaitForSingleObject(thread, 5000);
             ExitProcess(first && second ? 7 : 8);
         },
-        ::testing::ExitedWithCode(7),
+        7,
         ::testing::AllOf(InOrder({ "CRL-C detected", ReleaseLine, "CRL-Break detected" }),
                          ::testing::Truly([](const std::string& output) {
                              size_t first = output.find("Deallocation");
@@ -328,27 +319,25 @@ unsigned __stdcall UseSettingsForever(void*)
 // releasing what the busy thread still uses; a release would crash it.
 TEST_F(RunStateTest, AStopWhileTheWatcherIsBusyEndsTheProcessWithoutReleasing)
 {
-    EXPECT_EXIT(
+    EXPECT_CONSOLE_EXIT(
         {
-            SendConsoleToStandardError();
             ASSERT_TRUE(CreateShutDownEvent());
             _beginthreadex(NULL, 0, UseSettingsForever, NULL, 0, NULL);
             ConsoleControlHandler(CTRL_C_EVENT);
             ExitProcess(8);
         },
-        ::testing::ExitedWithCode(0), InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
+        0, InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
 }
 
 TEST_F(RunStateTest, AStopWhileTheSettingsAreLoadingEndsTheProcessAtOnce)
 {
-    EXPECT_EXIT(
+    EXPECT_CONSOLE_EXIT(
         {
-            SendConsoleToStandardError();
             _beginthreadex(NULL, 0, UseSettingsForever, NULL, 0, NULL);
             ConsoleControlHandler(CTRL_C_EVENT);
             ExitProcess(8);
         },
-        ::testing::ExitedWithCode(0), InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
+        0, InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // (tests/e2e/test_service.py).
 #include "core/runstate.h"
 #include "service/service.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/test_support.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -140,14 +141,13 @@ TEST_F(ServiceHostTest, StopWithoutAcknowledgementEndsTheProcessWithoutReleasing
 {
     for (BOOL watcherStarted : { TRUE, FALSE }) {
         SetStatus(SERVICE_RUNNING, 0);
-        EXPECT_EXIT(
+        EXPECT_CONSOLE_EXIT(
             {
-                SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
                 if (watcherStarted)
                     CreateShutDownEvent();
                 ServiceControlHandler(SERVICE_CONTROL_STOP);
             },
-            ::testing::ExitedWithCode(0), ::testing::AllOf(HasSubstr(StopRequestText), HasSubstr(ReleaseText)));
+            0, ::testing::AllOf(HasSubstr(StopRequestText), HasSubstr(ReleaseText)));
     }
 }
 

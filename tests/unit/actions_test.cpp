@@ -19,25 +19,6 @@
 #include <string>
 #include <vector>
 
-static wchar_t* Owned(const std::wstring& text)
-{
-    return _wcsdup(text.c_str());
-}
-
-template <typename T>
-static T* NewAction(void)
-{
-    return (T*)calloc(1, sizeof(T));
-}
-
-static size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 // Runs action while a stop is requested 300 ms after it began; returns how
 // long the action took.
 static DWORD RunUntilStopped(void (*action)(void))

@@ -532,21 +532,13 @@ TEST_F(EventWatcherTest, FailuresWhileStartingEndTheProcess)
     }
 }
 
-size_t Occurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 bool TenFailedWaitsThenTheErrorLine(const std::string& output)
 {
     const std::string error = "  ERROR    Waiting for changes failed repeatedly. QARLOV stops.";
     size_t errorAt = output.find(error);
     return errorAt != std::string::npos &&
-           Occurrences(output.substr(0, errorAt), "  WARNING  Unhandled dwWaitStatus.") == 10 &&
-           Occurrences(output, "Unhandled dwWaitStatus.") == 10;
+           CountOf(output.substr(0, errorAt), "  WARNING  Unhandled dwWaitStatus.") == 10 &&
+           CountOf(output, "Unhandled dwWaitStatus.") == 10;
 }
 
 TEST_F(EventWatcherTest, WaitThatKeepsFailingEndsTheProcess)

@@ -275,20 +275,6 @@ TEST_F(LogWatcherTest, ADayChangeResetsTheInstanceAndReadsTheNewDayFile)
 
 // ---- the watcher loop ---------------------------------------------------------
 
-size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-
-unsigned __stdcall RunWatchLogFile(void*)
-{
-    WatchLogFile();
-    return 0;
-}
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds)
 {

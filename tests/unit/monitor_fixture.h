@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "config/strings.h"
 #include "core/runstate.h"
+#include "monitor/logwatcher.h"
 #include "tests/unit/test_support.h"
 #include <stdio.h>
 #include <strsafe.h>
@@ -54,17 +55,12 @@ inline SYSTEMTIME TimeFromStamp(const char* stamp)
     return time;
 }
 
-inline std::wstring WideText(const char* text)
-{
-    return Widen(text);
-}
-
 inline void SetStoredPosition(const char* stamp, DWORD instance)
 {
     MonitorSettingsRecord* settings = MonitorSettings;
     settings->Instance = instance;
     FreeText(&settings->TimeStamp);
-    CopyAllocate(WideText(stamp).c_str(), &settings->TimeStamp);
+    CopyAllocate(Widen(stamp).c_str(), &settings->TimeStamp);
     settings->TimeStampTime = TimeFromStamp(stamp);
 }
 
@@ -86,15 +82,6 @@ inline void ResetMonitorRule(void)
     settings->ActionStrategy = 0;
     SetScanFileName(L"05172023.Log");
     SetStoredPosition("000001000000", 0);
-}
-
-// The Message action with the given text: each line whose actions run
-// leaves one WARNING line with the text expanded.
-inline void ConfigureMessageAction(const wchar_t* message)
-{
-    MessageAction* action = (MessageAction*)calloc(1, sizeof(MessageAction));
-    CopyAllocate(message, &action->Message);
-    MonitorSettings->Message = action;
 }
 
 // The texts of the WARNING lines in console output, without the system's
@@ -211,6 +198,13 @@ inline std::wstring TodaysFileName(void)
     wchar_t name[32];
     StringCchPrintfW(name, 32, L"%02u%02u%04u.Log", now.wMonth, now.wDay, now.wYear);
     return name;
+}
+
+// A thread that runs the log-file watcher.
+inline unsigned __stdcall RunWatchLogFile(void*)
+{
+    WatchLogFile();
+    return 0;
 }
 
 inline void SetLogDirectory(const std::wstring& folder)

@@ -44,35 +44,28 @@ protected:
     std::wstring Folder;
 };
 
-wchar_t* OwnedText(const wchar_t* text)
-{
-    wchar_t* owned = NULL;
-    CopyAllocate(text, &owned);
-    return owned;
-}
-
 void ConfigureAllActions(MonitorSettingsRecord* settings)
 {
-    settings->SEPBinPath = OwnedText(L"C:\\sep\\");
-    settings->Dialog = (DialogAction*)calloc(1, sizeof(DialogAction));
-    settings->Dialog->Message = OwnedText(L"message");
-    settings->Dialog->Title = OwnedText(L"title");
-    settings->Execute = (ExecuteAction*)calloc(1, sizeof(ExecuteAction));
-    settings->Execute->CommandLine = OwnedText(L"notepad.exe");
-    settings->Syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
-    settings->Syslog->ServerIP = OwnedText(L"127.0.0.1");
-    settings->Syslog->Message = OwnedText(L"syslog");
-    settings->Message = (MessageAction*)calloc(1, sizeof(MessageAction));
-    settings->Message->Message = OwnedText(L"warning");
+    settings->SEPBinPath = Owned(L"C:\\sep\\");
+    settings->Dialog = NewAction<DialogAction>();
+    settings->Dialog->Message = Owned(L"message");
+    settings->Dialog->Title = Owned(L"title");
+    settings->Execute = NewAction<ExecuteAction>();
+    settings->Execute->CommandLine = Owned(L"notepad.exe");
+    settings->Syslog = NewAction<SyslogAction>();
+    settings->Syslog->ServerIP = Owned(L"127.0.0.1");
+    settings->Syslog->Message = Owned(L"syslog");
+    settings->Message = NewAction<MessageAction>();
+    settings->Message->Message = Owned(L"warning");
 }
 
 TEST_F(RunStateTest, ReleaseGlobalsReleasesEveryItemOnce)
 {
     ConfigureAllActions(MonitorSettings);
     LogRecord* record = (LogRecord*)calloc(1, sizeof(LogRecord));
-    record->TimeText = OwnedText(L"17.05.2023 14:30:05");
-    record->Text5 = OwnedText(L"HOST01");
-    record->Text8 = OwnedText(L"");
+    record->TimeText = Owned(L"17.05.2023 14:30:05");
+    record->Text5 = Owned(L"HOST01");
+    record->Text8 = Owned(L"");
     CurrentRecord = record;
     ASSERT_TRUE(CreateShutDownEvent());
     HANDLE event = ShutDownEvent;
@@ -204,12 +197,6 @@ TEST_F(RunStateTest, AWatcherThatAcknowledgesEndsTheWait)
 }
 
 // ---- the console control handler (one stop per process: death tests) ---------
-
-unsigned __stdcall RunWatchLogFile(void*)
-{
-    WatchLogFile();
-    return 0;
-}
 
 // Starts the log-file watcher and waits until it waits.
 HANDLE StartWatcher(void)

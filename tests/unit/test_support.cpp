@@ -1,4 +1,5 @@
 #include "tests/unit/test_support.h"
+#include "config/settings.h"
 #include "core/entry.h"
 #include "core/runstate.h"
 #include <gtest/gtest.h>
@@ -60,6 +61,25 @@ std::wstring Widen(const std::string& bytes)
     for (unsigned char c : bytes)
         wide += (wchar_t)c;
     return wide;
+}
+
+size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+wchar_t* Owned(const std::wstring& text)
+{
+    return _wcsdup(text.c_str());
+}
+
+void ConfigureMessageAction(const std::wstring& message)
+{
+    MonitorSettings->Message = NewAction<MessageAction>();
+    MonitorSettings->Message->Message = Owned(message);
 }
 
 // ---- Registry ----------------------------------------------------------------

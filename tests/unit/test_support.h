@@ -1,6 +1,7 @@
 // Shared helpers of the unit tests.
 #pragma once
 #include <windows.h>
+#include <stdlib.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,6 +20,22 @@ void ResetMonitorSettings(void);
 
 // A wide string from bytes taken one to one (how the program widens text).
 std::wstring Widen(const std::string& bytes);
+
+// How often part occurs in text (overlapping occurrences count).
+size_t CountOf(const std::string& text, const std::string& part);
+
+// Settings own their texts and actions as malloc'ed blocks: a copy of text,
+// and a zeroed action.
+wchar_t* Owned(const std::wstring& text);
+template <typename T>
+T* NewAction(void)
+{
+    return (T*)calloc(1, sizeof(T));
+}
+
+// The Message action with the given text in the settings: each line whose
+// actions run leaves one WARNING line with the text expanded.
+void ConfigureMessageAction(const std::wstring& message);
 
 // ---- Registry keys and values below HKEY_LOCAL_MACHINE in the test's prefix
 

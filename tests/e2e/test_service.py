@@ -61,8 +61,8 @@ class ServiceTest(es.TestCase):
     def install_and_wait_until_running(self):
         output = self.run_command("-I")
         self.assert_in_order(output, "  QARLOV was installed as message provider.\n",
-                                   "  QARLOV was installed as service.\n", "  QARLOV service was started.\n",
-                                   "  QARLOV install completed.\n")
+                             "  QARLOV was installed as service.\n", "  QARLOV service was started.\n",
+                             "  QARLOV install completed.\n")
         self.assertNotIn("WARNING", output)  # the recovery actions were taken too
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING, 20), self.event_texts())
         self.assertTrue(self.wait_for_event("Monitoring directory ", "information"), self.event_texts())
@@ -100,9 +100,9 @@ class ServiceTest(es.TestCase):
         self.assertTrue(self.wait_for_event("Deallocation of global variables and closing of open handles.",
                                             "information"))
         self.assert_in_order("\n".join(self.event_texts("information")),
-                                   "QARLOV ServiceControlHandler received a request to stop the QARLOV service.",
-                                   "Shutting down log file monitor routine. QARLOV is about to stop.",
-                                   "Deallocation of global variables and closing of open handles.")
+                             "QARLOV ServiceControlHandler received a request to stop the QARLOV service.",
+                             "Shutting down log file monitor routine. QARLOV is about to stop.",
+                             "Deallocation of global variables and closing of open handles.")
         self.assertEqual([], self.event_texts("error"))
 
         output = self.run_command("-SP")
@@ -117,8 +117,8 @@ class ServiceTest(es.TestCase):
 
         output = self.run_command("-R")
         self.assert_in_order(output, "  QARLOV service was stopped.\n",
-                                   "  QARLOV was deinstalled as message provider.\n",
-                                   "  QARLOV service was marked for deletion.\n", "  QARLOV removal completed.\n")
+                             "  QARLOV was deinstalled as message provider.\n",
+                             "  QARLOV service was marked for deletion.\n", "  QARLOV removal completed.\n")
         self.assertNotIn("WARNING", output)
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) is None, 20))
         self.assertIsNone(self.prefix.reg_query(PROVIDER_KEY, "EventMessageFile"))

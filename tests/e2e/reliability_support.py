@@ -9,13 +9,11 @@
     FileLock(prefix, path, ms) qlock.exe holding a file with no sharing (context manager)
     process_figures(prefix, pid) -> dict with handles, private, workingset (qprocinfo.exe)
     set_key_acl(prefix, key, sddl)  qregacl.exe: the DACL of a key below HKLM (64-bit view)
-    free_udp_port()           a loopback UDP port nobody listens on
 """
 import datetime
 import json
 import os
 import re
-import socket
 import subprocess
 import sys
 import threading
@@ -140,10 +138,4 @@ def set_key_acl(prefix, key, sddl):
     result = prefix.wine([qh.bin_path("qregacl.exe"), key, sddl], timeout=60)
     if result.returncode != 0:
         raise RuntimeError("qregacl.exe: " + result.stderr.decode(errors="replace"))
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 

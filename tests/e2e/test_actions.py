@@ -19,18 +19,12 @@ import tempfile
 import time
 import unittest
 
+import e2e_support as es
 import qarlov_harness as qh
 
-MONITORING = "  Monitoring directory "
 DIALOG_REFUSED = "  WARNING  Error displaying a message box. Message might not have been seen by user."
 INVALID_ADDRESS = "  WARNING  Invalid IP address specified for Syslog message."
 SEP_BIN = "C:\\Program Files (x86)\\Symantec\\SEP\\"
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 class Rsyslog:
@@ -41,7 +35,7 @@ class Rsyslog:
     def __init__(self):
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="qarlov-rsyslog-"))
         (self.dir / "work").mkdir()
-        self.port = free_udp_port()
+        self.port = es.free_udp_port()
         self.received_file = self.dir / "received.log"
         config = self.dir / "rsyslog.conf"
         config.write_text(
@@ -93,15 +87,14 @@ class Rsyslog:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class ActionsTest(unittest.TestCase):
+class ActionsTest(es.MonitorTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.prefix = qh.WinePrefix()
-        cls.av = qh.AvStandIn(cls.prefix, bin_dir=SEP_BIN)
+        super().setUpClass()
         # The external program lives below the antivirus folder, whose name
         # has blanks; C:\Program.exe is what Windows would start for the
         # unquoted path. It is a program that records nothing.
-        sep_bin = cls.prefix.linux_path(SEP_BIN)
+        sep_bin = cls.prefix.linux_path(cls.av.bin_dir)
         sep_bin.mkdir(parents=True, exist_ok=True)
         shutil.copy(qh.bin_path("qrecord.exe"), sep_bin / "qrecord.exe")
         shutil.copy(qh.bin_path("qctrl.exe"), cls.prefix.drive_c / "Program.exe")
@@ -111,13 +104,10 @@ class ActionsTest(unittest.TestCase):
         cls.user_record = cls.prefix.drive_c / "user-record.log"
         cls.own_record = cls.prefix.drive_c / "qarlov-record.log"
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
-
     def setUp(self):
+        super().setUp()
         self.prefix.reg_delete(r"HKCU\Environment", "QRECORD_FILE")
-        for path in list(self.av.log_dir.iterdir()) + [self.user_record, self.own_record]:
+        for path in (self.user_record, self.own_record):
             if path.exists():
                 path.unlink()
         now = datetime.datetime.now().replace(microsecond=0)
@@ -143,25 +133,14 @@ class ActionsTest(unittest.TestCase):
     def run_for_new_lines(self, expected_text, lines, program=None, env_extra=None):
         """run_for_one_new_line for several lines appended at once, with
         qarlov.exe or program (a Windows path) and more environment."""
-        run = qh.start_console(self.prefix, ["-CONSOLE"], program=program, env_extra=dict(
+        run = self.start(program=program, env_extra=dict(
             env_extra or {}, QRECORD_FILE=self.prefix.windows_path(self.own_record)))
-        self.addCleanup(run.__exit__, None, None, None)
-        self.assertTrue(run.wait_for(MONITORING, 30), run.output() + run.stderr())
         self.prefix.reg_add(r"HKCU\Environment", "QRECORD_FILE", "REG_SZ",
                             self.prefix.windows_path(self.user_record))
         self.av.append(lines)
         self.assertTrue(run.wait_for(expected_text, 15), run.output())
         time.sleep(0.3)
-        run.send_ctrl("c")
-        self.assertEqual(0, run.wait(30), run.output())
-        return run.output()
-
-    def assert_in_order(self, output, *texts):
-        position = 0
-        for text in texts:
-            found = output.find(text, position)
-            self.assertGreaterEqual(found, 0, f"{text!r} missing (in order) from:\n{output}")
-            position = found + len(text)
+        return self.stop(run)
 
     def test_one_new_line_runs_all_four_actions_in_order(self):
         rsyslog = Rsyslog()

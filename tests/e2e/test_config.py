@@ -7,12 +7,12 @@ import re
 import time
 import unittest
 
+import e2e_support as es
 import qarlov_harness as qh
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLE_REG = ROOT / "docs" / "qarlov-example.reg"
-STAMP = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d"
-STARTED = rf"{STAMP} {{11}}Starting QARLOV in console mode\.\n\n"
+STARTED = rf"{es.STAMP} {{11}}Starting QARLOV in console mode\.\n\n"
 RULE = qh.QARLOV_KEY + r"\Rule"
 
 # Every required value in the order the program reads it: (key, name, value).
@@ -59,11 +59,6 @@ SUMMARY = (
     "Message  [ Risk %06 found in %07 on %04.\nAction taken: %08. ]\n\n")
 
 
-def error_entry(text):
-    """An error line with or without the system's text, then the stop line, at the end."""
-    return rf"{STAMP}  ERROR    {re.escape(text)}(?:\n| -> [^\n]*\n)\nProgram stopped\.\n\n$"
-
-
 def read_error(name):
     return f"Error reading QARLOV registry entry [{name}]. Install QARLOV reg file properly."
 
@@ -97,15 +92,7 @@ def expected_queries(rows):
     return names
 
 
-class ConfigurationTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = qh.WinePrefix()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
-
+class ConfigurationTest(es.PrefixTestCase):
     def write(self, rows, own_view=64, antivirus_view=32, extra=None, every_key=False):
         """Replaces the configuration with these rows; extra: {key: {name: value}} written on
         top. every_key: every key of the layout exists, even one without values."""
@@ -127,7 +114,7 @@ class ConfigurationTest(unittest.TestCase):
         result = qh.run_console(self.prefix, ["-CONSOLE"], timeout=30, env_extra=env_extra)
         self.assertFalse(result.timed_out, result.output)
         self.assertEqual(1, result.exit_code, result.output)
-        self.assertRegex(result.output, "^(?s:.*?)" + STARTED + error_entry(error))
+        self.assertRegex(result.output, "^(?s:.*?)" + STARTED + es.error_entry(error))
         self.assertEqual(1, result.output.count("ERROR"), result.output)
         self.assertNotIn("Action rule:", result.output)
         return result
@@ -266,8 +253,7 @@ class ScanPositionTest(unittest.TestCase):
         return output
 
     def position(self):
-        values = self.prefix.reg_values(qh.QARLOV_KEY)
-        return values["INSTANCE"], values["TIMESTAMP"], values["FILENAME"]
+        return es.scan_position(self.prefix)
 
     def test_position_is_written_and_read_back_by_the_next_start(self):
         when = datetime.datetime.now().replace(microsecond=0) - datetime.timedelta(seconds=30)

@@ -4,18 +4,15 @@ import socket
 import time
 import unittest
 
+import e2e_support as es
 import qarlov_harness as qh
 
 
-class LauncherTest(unittest.TestCase):
+class LauncherTest(es.PrefixTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.prefix = qh.WinePrefix()
+        super().setUpClass()
         cls.qrecord = cls.prefix.windows_path(qh.bin_path("qrecord.exe"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
 
     def recorded_command_line(self, args):
         record = self.prefix.temp_file("qrecord.log")
@@ -65,16 +62,8 @@ class LauncherTest(unittest.TestCase):
             self.assertEqual(1, run.wait(10))
 
 
-class RegistryTest(unittest.TestCase):
+class RegistryTest(es.PrefixTestCase):
     KEY = r"HKLM\SOFTWARE\kestu\HarnessTest"
-
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = qh.WinePrefix()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
 
     def test_values_round_trip_in_their_view(self):
         values = [

@@ -11,11 +11,11 @@ import re
 import time
 import unittest
 
+import e2e_support as es
 import qarlov_harness as qh
 
 MESSAGE = dict(message="HANDLED %04 %00")
 HANDLED = re.compile(r"  WARNING  HANDLED (\S+) ")
-MONITORING = "  Monitoring directory "
 CTRL_C_LINE = "  CRL-C detected. Shutting down QARLOV.\n"
 CLOSE_LINE = "  CRL-Close detected. Shutting down QARLOV.\n"
 WATCHER_LINE = "  Shutting down log file monitor routine. QARLOV is about to stop.\n"
@@ -28,19 +28,9 @@ def handled(output):
     return HANDLED.findall(output)
 
 
-class MonitorTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = qh.WinePrefix()
-        cls.av = qh.AvStandIn(cls.prefix)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
-
+class MonitorTest(es.MonitorTestCase):
     def setUp(self):
-        for path in self.av.log_dir.iterdir():
-            path.unlink()
+        super().setUp()
         self.today = datetime.date.today()
         self.morning = datetime.datetime.combine(self.today, datetime.time(8, 0, 0))
 
@@ -51,28 +41,12 @@ class MonitorTest(unittest.TestCase):
         return self.av.log_line(time=self.at(seconds), computer=computer, **fields)
 
     def position(self):
-        values = self.prefix.reg_values(qh.QARLOV_KEY)
-        return values["INSTANCE"], values["TIMESTAMP"], values["FILENAME"]
-
-    def start(self, env_extra=None):
-        run = qh.start_console(self.prefix, ["-CONSOLE"], env_extra=env_extra)
-        self.addCleanup(run.__exit__, None, None, None)
-        self.assertTrue(run.wait_for(MONITORING, 30), run.output() + run.stderr())
-        return run
+        return es.scan_position(self.prefix)
 
     def stop(self, run, kind="c", line=CTRL_C_LINE):
-        run.send_ctrl(kind)
-        self.assertEqual(0, run.wait(30), run.output())
-        output = run.output()
+        output = super().stop(run, kind)
         self.assert_in_order(output, line, WATCHER_LINE)
         return output
-
-    def assert_in_order(self, output, *texts):
-        position = 0
-        for text in texts:
-            found = output.find(text, position)
-            self.assertGreaterEqual(found, 0, f"{text!r} missing (in order) from:\n{output}")
-            position = found + len(text)
 
     def test_handles_exactly_the_new_lines_then_appended_ones_and_a_restart_repeats_nothing(self):
         qh.configure(self.prefix, instance=0, timestamp=qh.time_field(self.at(10)), filename="01012000.Log",
@@ -194,8 +168,7 @@ class MonitorTest(unittest.TestCase):
     def test_without_debug_output_the_stop_is_silent(self):
         qh.configure(self.prefix, debug_output=0, message=MESSAGE)
         self.av.append(self.line("FIRST", 1))
-        run = qh.start_console(self.prefix, ["-CONSOLE"])
-        self.addCleanup(run.__exit__, None, None, None)
+        run = self.start(wait=False)
         self.assertTrue(run.wait_for(re.compile(r"HANDLED FIRST "), 30), run.output())
         time.sleep(0.3)
         run.send_ctrl("c")
@@ -206,8 +179,7 @@ class MonitorTest(unittest.TestCase):
     def test_ctrl_c_while_the_first_reading_waits_ends_the_program(self):
         qh.configure(self.prefix, rule=dict(wait_before_action=8000), message=MESSAGE)
         self.av.append(self.line("FIRST", 1))
-        run = qh.start_console(self.prefix, ["-CONSOLE"])
-        self.addCleanup(run.__exit__, None, None, None)
+        run = self.start(wait=False)
         self.assertTrue(run.wait_for("Action rule:", 30), run.output())
         time.sleep(0.5)
         started = time.monotonic()
@@ -221,9 +193,7 @@ class MonitorTest(unittest.TestCase):
     def test_ctrl_c_while_a_notification_is_handled_ends_the_program_and_the_line_is_kept(self):
         qh.configure(self.prefix, rule=dict(wait_before_action=6000), message=MESSAGE)
         self.av.append(self.line("FIRST", 1))
-        run = qh.start_console(self.prefix, ["-CONSOLE"])
-        self.addCleanup(run.__exit__, None, None, None)
-        self.assertTrue(run.wait_for(MONITORING, 30), run.output())
+        run = self.start()
         saved = self.position()
         self.av.append(self.line("SECOND", 2))
         time.sleep(0.5)  # the watcher now sleeps WaitBeforeAction before reading

@@ -29,10 +29,10 @@ import threading
 import time
 import unittest
 
+import e2e_support as es
 import qarlov_harness as qh
 import reliability_support as rs
 
-MONITORING = "  Monitoring directory "
 GIVE_UP = ("  WARNING  Read operation aborted after 20 unsuccessful tries with a random waiting interval "
            "in between. -> ")
 SHORT_READ_WARNINGS = ("Unexpected number of bytes in reading file content. File processing aborted.",
@@ -154,44 +154,19 @@ class JudgeDeliveriesTest(unittest.TestCase):
                 self.assertEqual(split_count, len(verdict.split_repeats))
 
 
-class MonitorCase(unittest.TestCase):
+class MonitorCase(es.MonitorTestCase):
     """One throw-away prefix with the antivirus stand-in per test class; each test gets a
     fresh log folder and a UDP listener that the Syslog action sends "%07" (the file path
     of the line, which carries the line's id) to."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = qh.WinePrefix()
-        try:
-            cls.av = qh.AvStandIn(cls.prefix)
-        except BaseException:
-            cls.prefix.close()  # tearDownClass does not run when this fails
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
-
     def setUp(self):
-        for path in self.av.log_dir.iterdir():
-            path.unlink()
+        super().setUp()
         self.udp = qh.UdpListener()
         self.addCleanup(self.udp.close)
 
     def configure(self, port=None, **settings):
         syslog = dict(facility=16, severity=4, message="%07", serverip="127.0.0.1", serverport=port or self.udp.port)
         qh.configure(self.prefix, syslog=syslog, **settings)
-
-    def start(self, wait=True):
-        run = qh.start_console(self.prefix, ["-CONSOLE"])
-        self.addCleanup(run.__exit__, None, None, None)
-        if wait:
-            self.assertTrue(run.wait_for(MONITORING, 30), run.output() + run.stderr())
-        return run
-
-    def stop(self, run):
-        run.send_ctrl("c")
-        self.assertEqual(0, run.wait(30), run.output())
 
     def received(self, count, timeout=10):
         """The ids of the next count datagrams (fewer at the time-out)."""
@@ -284,7 +259,7 @@ class RestartTest(MonitorCase):
         first = lines.append()
         run = self.start(wait=False)
         self.assertEqual(first, self.received(1, timeout=30), run.output())
-        self.assertNotIn(MONITORING, run.output())
+        self.assertNotIn(es.MONITORING, run.output())
         second = lines.append()
         self.assertEqual(second, self.received(1, timeout=10), run.output())
         self.stop(run)
@@ -424,7 +399,7 @@ class FaultTest(MonitorCase):
         rs.figures("truncation while reading", rounds=rounds, file_mb=32, **outcomes)
 
     def test_with_no_syslog_receiver_nothing_blocks_and_later_lines_are_handled(self):
-        port = rs.free_udp_port()
+        port = es.free_udp_port()
         self.configure(port=port, message=dict(message="HANDLED %07"))
         handled = re.compile(r"  WARNING  HANDLED C:\\Users\\alice\\Downloads\\id(\d{7})\.exe\n")
         latencies = []

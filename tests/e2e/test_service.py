@@ -7,6 +7,7 @@ import shutil
 import time
 import unittest
 
+import e2e_support as es
 import qarlov_harness as qh
 
 SERVICE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\QARLOV"
@@ -37,7 +38,7 @@ def delete_service(prefix):
         prefix.system_tool(["sc", command, "QARLOV"])
 
 
-class ServiceTest(unittest.TestCase):
+class ServiceTest(es.TestCase):
     def setUp(self):
         self.prefix = self.enterContext(qh.WinePrefix())
         # Runs before the prefix goes: no test leaves a service behind.
@@ -51,13 +52,6 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(0, result.exit_code, result.output)
         return result.output
 
-    def assert_lines_in_order(self, output, *texts):
-        position = 0
-        for text in texts:
-            found = output.find(text, position)
-            self.assertGreaterEqual(found, 0, f"{text!r} missing (in order) from:\n{output}")
-            position = found + len(text)
-
     def event_texts(self, kind=None):
         return [text for event_kind, text in self.events.events() if kind is None or event_kind == kind]
 
@@ -66,9 +60,9 @@ class ServiceTest(unittest.TestCase):
 
     def install_and_wait_until_running(self):
         output = self.run_command("-I")
-        self.assert_lines_in_order(output, "  QARLOV was installed as message provider.\n",
-                                   "  QARLOV was installed as service.\n", "  QARLOV service was started.\n",
-                                   "  QARLOV install completed.\n")
+        self.assert_in_order(output, "  QARLOV was installed as message provider.\n",
+                             "  QARLOV was installed as service.\n", "  QARLOV service was started.\n",
+                             "  QARLOV install completed.\n")
         self.assertNotIn("WARNING", output)  # the recovery actions were taken too
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_RUNNING, 20), self.event_texts())
         self.assertTrue(self.wait_for_event("Monitoring directory ", "information"), self.event_texts())
@@ -105,10 +99,10 @@ class ServiceTest(unittest.TestCase):
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) == SERVICE_STOPPED, 20))
         self.assertTrue(self.wait_for_event("Deallocation of global variables and closing of open handles.",
                                             "information"))
-        self.assert_lines_in_order("\n".join(self.event_texts("information")),
-                                   "QARLOV ServiceControlHandler received a request to stop the QARLOV service.",
-                                   "Shutting down log file monitor routine. QARLOV is about to stop.",
-                                   "Deallocation of global variables and closing of open handles.")
+        self.assert_in_order("\n".join(self.event_texts("information")),
+                             "QARLOV ServiceControlHandler received a request to stop the QARLOV service.",
+                             "Shutting down log file monitor routine. QARLOV is about to stop.",
+                             "Deallocation of global variables and closing of open handles.")
         self.assertEqual([], self.event_texts("error"))
 
         output = self.run_command("-SP")
@@ -122,9 +116,9 @@ class ServiceTest(unittest.TestCase):
         self.install_and_wait_until_running()
 
         output = self.run_command("-R")
-        self.assert_lines_in_order(output, "  QARLOV service was stopped.\n",
-                                   "  QARLOV was deinstalled as message provider.\n",
-                                   "  QARLOV service was marked for deletion.\n", "  QARLOV removal completed.\n")
+        self.assert_in_order(output, "  QARLOV service was stopped.\n",
+                             "  QARLOV was deinstalled as message provider.\n",
+                             "  QARLOV service was marked for deletion.\n", "  QARLOV removal completed.\n")
         self.assertNotIn("WARNING", output)
         self.assertTrue(qh.wait_until(lambda: service_state(self.prefix) is None, 20))
         self.assertIsNone(self.prefix.reg_query(PROVIDER_KEY, "EventMessageFile"))
@@ -138,7 +132,7 @@ class ServiceTest(unittest.TestCase):
 
     def test_removing_an_unregistered_message_provider_warns_with_code_2(self):
         output = self.run_command("-RMP")
-        self.assert_lines_in_order(
+        self.assert_in_order(
             output, "  WARNING  Unable to delete registry key "
             r"[\HKLM\SYSTEM\CurrentControlSet\services\eventlog\Application\QARLOV]. Error = 2. -> ",
             "  QARLOV was deinstalled as message provider.\n")

@@ -8,6 +8,7 @@
 #include "core/limits.h"
 #include "core/runstate.h"
 #include "core/seams.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/sample_record.h"
 #include "tests/unit/test_support.h"
 #include <shellapi.h>
@@ -17,25 +18,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-static wchar_t* Owned(const std::wstring& text)
-{
-    return _wcsdup(text.c_str());
-}
-
-template <typename T>
-static T* NewAction(void)
-{
-    return (T*)calloc(1, sizeof(T));
-}
-
-static size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 // Runs action while a stop is requested 300 ms after it began; returns how
 // long the action took.
@@ -748,20 +730,20 @@ TEST_F(ActionTest, TextsThatDoNotFitEndTheProcess)
               MonitorSettings->Dialog->Title = Owned(tooLong);
               MonitorSettings->Dialog->Message = Owned(L"m");
           },
-          ExecuteDialogAction, "Error copying the title string in ExecuteDialogAction\\." },
+          ExecuteDialogAction, "Error copying the title string in ExecuteDialogAction." },
         { "dialog message",
           [&] {
               MonitorSettings->Dialog = NewAction<DialogAction>();
               MonitorSettings->Dialog->Title = Owned(L"t");
               MonitorSettings->Dialog->Message = Owned(tooLong);
           },
-          ExecuteDialogAction, "Error copying the message string in ExecuteDialogAction\\." },
+          ExecuteDialogAction, "Error copying the message string in ExecuteDialogAction." },
         { "command line",
           [&] {
               MonitorSettings->Execute = NewAction<ExecuteAction>();
               MonitorSettings->Execute->CommandLine = Owned(tooLong);
           },
-          ExecuteProgramAction, "Error copying the command line of the executable\\." },
+          ExecuteProgramAction, "Error copying the command line of the executable." },
         { "program path below the SEP folder",
           [&] {
               MonitorSettings->Execute = NewAction<ExecuteAction>();
@@ -769,31 +751,25 @@ TEST_F(ActionTest, TextsThatDoNotFitEndTheProcess)
               MonitorSettings->Execute->UseSEPBinPath = 1;
               MonitorSettings->SEPBinPath = Owned(L"C:\\SEP");
           },
-          ExecuteProgramAction, "Error adding a file name to a directory name\\." },
+          ExecuteProgramAction, "Error adding a file name to a directory name." },
         { "syslog message",
           [&] {
               MonitorSettings->Syslog = NewAction<SyslogAction>();
               MonitorSettings->Syslog->ServerIP = Owned(L"127.0.0.1");
               MonitorSettings->Syslog->Message = Owned(std::wstring(TextLimit - 3, L'x'));  // "<0>" + 8189
           },
-          ExecuteSyslogAction, "Error formatting syslog message\\." },
+          ExecuteSyslogAction, "Error formatting syslog message." },
         { "message",
           [&] {
               MonitorSettings->Message = NewAction<MessageAction>();
               MonitorSettings->Message->Message = Owned(tooLong);
           },
-          ExecuteMessageAction, "Error copying the message string in ExecuteMessageAction\\." },
+          ExecuteMessageAction, "Error copying the message string in ExecuteMessageAction." },
     };
     for (const FatalCase& c : cases) {
         ResetMonitorSettings();
         c.Configure();
         void (*action)(void) = c.Action;
-        EXPECT_EXIT(
-            {
-                SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-                action();
-            },
-            ::testing::ExitedWithCode(1), c.Message)
-            << c.Name;
+        EXPECT_ERROR_EXIT(action(), c.Message) << c.Name;
     }
 }

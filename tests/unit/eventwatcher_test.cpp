@@ -531,30 +531,21 @@ TEST_F(EventWatcherTest, FailuresWhileStartingEndTheProcess)
     }
 }
 
-size_t Occurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 bool TenFailedWaitsThenTheErrorLine(const std::string& output)
 {
     const std::string error = "  ERROR    Waiting for changes failed repeatedly. QARLOV stops.";
     size_t errorAt = output.find(error);
     return errorAt != std::string::npos &&
-           Occurrences(output.substr(0, errorAt), "  WARNING  Unhandled dwWaitStatus.") == 10 &&
-           Occurrences(output, "Unhandled dwWaitStatus.") == 10;
+           CountOf(output.substr(0, errorAt), "  WARNING  Unhandled dwWaitStatus.") == 10 &&
+           CountOf(output, "Unhandled dwWaitStatus.") == 10;
 }
 
 TEST_F(EventWatcherTest, WaitThatKeepsFailingEndsTheProcess)
 {
     // With ShutDownEvent's handle closed under the watcher, every wait after
     // the next notification fails at once.
-    EXPECT_EXIT(
+    EXPECT_ERROR_EXIT_THAT(
         {
-            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
             HANDLE watcher = CreateThread(NULL, 0, RunWatchEventLog, NULL, 0, NULL);
             WatcherStarted();
             Sleep(200);
@@ -563,8 +554,7 @@ TEST_F(EventWatcherTest, WaitThatKeepsFailingEndsTheProcess)
             WaitForSingleObject(watcher, 10000);
             ExitProcess(5);
         },
-        ::testing::ExitedWithCode(1),
-        ::testing::Truly(TenFailedWaitsThenTheErrorLine));
+        "Waiting for changes failed repeatedly. QARLOV stops.", ::testing::Truly(TenFailedWaitsThenTheErrorLine));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "core/console.h"
 #include "core/log.h"
 #include "core/runstate.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/test_support.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -109,13 +110,12 @@ TEST_F(LogTest, EntryOf8192CharactersIsDroppedWithAWarning)
 
 TEST_F(LogTest, ErrorEntryPrintsProgramStoppedAndExitsWithOne)
 {
-    EXPECT_EXIT(
+    EXPECT_ERROR_EXIT_THAT(
         {
-            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
             SetLastError(0);
             LogMessage(LogLevelError, L"fatal %d", 42);
         },
-        ::testing::ExitedWithCode(1), ::testing::Truly([](const std::string& output) {
+        "fatal 42", ::testing::Truly([](const std::string& output) {
             std::string text;
             for (char c : output)
                 if (c != '\r')
@@ -127,12 +127,8 @@ TEST_F(LogTest, ErrorEntryPrintsProgramStoppedAndExitsWithOne)
 TEST_F(LogTest, ErrorEntryThatCannotBeFormattedStillExitsWithOne)
 {
     std::wstring text(9000, L'y');
-    EXPECT_EXIT(
-        {
-            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-            LogMessage(LogLevelError, L"%s", text.c_str());
-        },
-        ::testing::ExitedWithCode(1), MatchesRegex("WARNING: Could not format message \\[%s\\]\\.$"));
+    EXPECT_CONSOLE_EXIT(LogMessage(LogLevelError, L"%s", text.c_str()), 1,
+                        MatchesRegex("WARNING: Could not format message \\[%s\\]\\.$"));
 }
 
 TEST_F(LogTest, ErrorEntryInServiceModeExitsWithOneAndReleasesTheGlobals)

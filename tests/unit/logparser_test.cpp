@@ -309,7 +309,7 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
             << c.Name;
         EXPECT_EQ(c.Saved, ReadRegistryPosition()) << c.Name;
         if (c.Saved == none)
-            ExpectPositionInMemory({ c.StoredInstance, WideText(c.StoredStamp), L"" });
+            ExpectPositionInMemory({ c.StoredInstance, Widen(c.StoredStamp), L"" });
         else
             ExpectPositionInMemory(c.Saved);
     }

@@ -3,6 +3,7 @@
 // file, at start too), failed readings tried again, the watcher loop with
 // its stop handshake, and its errors.
 #include "monitor/logwatcher.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -274,20 +275,6 @@ TEST_F(LogWatcherTest, ADayChangeResetsTheInstanceAndReadsTheNewDayFile)
 
 // ---- the watcher loop ---------------------------------------------------------
 
-size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-
-unsigned __stdcall RunWatchLogFile(void*)
-{
-    WatchLogFile();
-    return 0;
-}
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds)
 {
@@ -390,12 +377,7 @@ TEST_F(LogWatcherTest, AFailedReadingAtStartIsTriedAgain)
 TEST_F(LogWatcherTest, AMissingLogFolderEndsTheWatcher)
 {
     SetLogDirectory(Folder + L"missing\\");
-    EXPECT_EXIT(
-        {
-            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-            WatchLogFile();
-        },
-        ::testing::ExitedWithCode(1), HasSubstr("  ERROR    File handle for FindFirstChangeNotification invalid."));
+    EXPECT_ERROR_EXIT(WatchLogFile(), "File handle for FindFirstChangeNotification invalid.");
 }
 
 // A wait that fails again and again (here: ShutDownEvent's handle was
@@ -404,9 +386,8 @@ TEST_F(LogWatcherTest, AMissingLogFolderEndsTheWatcher)
 TEST_F(LogWatcherTest, AWaitThatKeepsFailingEndsTheProgram)
 {
     WriteBytes(TodaysPath, "");
-    EXPECT_EXIT(
+    EXPECT_ERROR_EXIT_THAT(
         {
-            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
             HANDLE thread = (HANDLE)_beginthreadex(NULL, 0, RunWatchLogFile, NULL, 0, NULL);
             WaitUntil([] { return ShutDownEvent != NULL; }, 10000);
             Sleep(200);
@@ -415,11 +396,9 @@ TEST_F(LogWatcherTest, AWaitThatKeepsFailingEndsTheProgram)
             WaitForSingleObject(thread, 10000);
             ExitProcess(5);
         },
-        ::testing::ExitedWithCode(1),
-        ::testing::AllOf(HasSubstr("  ERROR    Waiting for changes failed repeatedly. QARLOV stops."),
-                         ::testing::Truly([](const std::string& output) {
-                             return CountOf(output, "  WARNING  Unhandled dwWaitStatus.") == 10;
-                         })));
+        "Waiting for changes failed repeatedly. QARLOV stops.", ::testing::Truly([](const std::string& output) {
+            return CountOf(output, "  WARNING  Unhandled dwWaitStatus.") == 10;
+        }));
 }
 
 }  // namespace

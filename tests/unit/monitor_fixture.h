@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "config/strings.h"
 #include "core/runstate.h"
+#include "monitor/logwatcher.h"
 #include "tests/unit/test_support.h"
 #include <stdio.h>
 #include <strsafe.h>
@@ -54,17 +55,12 @@ inline SYSTEMTIME TimeFromStamp(const char* stamp)
     return time;
 }
 
-inline std::wstring WideText(const char* text)
-{
-    return Widen(text);
-}
-
 inline void SetStoredPosition(const char* stamp, DWORD instance)
 {
     MonitorSettingsRecord* settings = MonitorSettings;
     settings->Instance = instance;
     FreeText(&settings->TimeStamp);
-    CopyAllocate(WideText(stamp).c_str(), &settings->TimeStamp);
+    CopyAllocate(Widen(stamp).c_str(), &settings->TimeStamp);
     settings->TimeStampTime = TimeFromStamp(stamp);
 }
 
@@ -86,15 +82,6 @@ inline void ResetMonitorRule(void)
     settings->ActionStrategy = 0;
     SetScanFileName(L"05172023.Log");
     SetStoredPosition("000001000000", 0);
-}
-
-// The Message action with the given text: each line whose actions run
-// leaves one WARNING line with the text expanded.
-inline void ConfigureMessageAction(const wchar_t* message)
-{
-    MessageAction* action = (MessageAction*)calloc(1, sizeof(MessageAction));
-    CopyAllocate(message, &action->Message);
-    MonitorSettings->Message = action;
 }
 
 // The texts of the WARNING lines in console output, without the system's
@@ -132,43 +119,32 @@ inline void PrintTo(const RegistryPosition& position, std::ostream* os)
 // Written before a test, so that a test can tell whether anything was saved.
 const RegistryPosition SentinelPosition = { 0xDEAD, L"sentinel", L"sentinel.Log" };
 
-inline HKEY OpenProgramKey(void)
+// The program's key in the view the program uses.
+inline REGSAM ProgramView(void)
 {
-    HKEY key = NULL;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, QARLOV_KEY, 0, NULL, 0, ProgramKeyAccess(KEY_READ | KEY_WRITE), NULL,
-                    &key, NULL);
-    return key;
+    return ProgramKeyAccess(0);
 }
 
 inline void WriteRegistryPosition(const RegistryPosition& position)
 {
-    HKEY key = OpenProgramKey();
-    RegSetValueExW(key, L"INSTANCE", 0, REG_DWORD, (const BYTE*)&position.Instance, sizeof(DWORD));
-    RegSetValueExW(key, L"TIMESTAMP", 0, REG_SZ, (const BYTE*)position.TimeStamp.c_str(),
-                   (DWORD)((position.TimeStamp.size() + 1) * sizeof(wchar_t)));
-    RegSetValueExW(key, L"FILENAME", 0, REG_SZ, (const BYTE*)position.FileName.c_str(),
-                   (DWORD)((position.FileName.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    SetTestNumber(QARLOV_KEY, L"INSTANCE", position.Instance, ProgramView());
+    SetTestText(QARLOV_KEY, L"TIMESTAMP", position.TimeStamp, ProgramView());
+    SetTestText(QARLOV_KEY, L"FILENAME", position.FileName, ProgramView());
 }
 
-inline std::wstring ReadRegistryText(HKEY key, const wchar_t* name)
+// A text up to its terminator, or "<missing>".
+inline std::wstring ReadRegistryText(const wchar_t* name)
 {
-    wchar_t text[1024] = L"";
-    DWORD size = sizeof(text) - sizeof(wchar_t);
-    if (RegQueryValueExW(key, name, NULL, NULL, (BYTE*)text, &size) != ERROR_SUCCESS)
+    std::wstring text;
+    if (!QueryTestText(QARLOV_KEY, name, ProgramView(), &text))
         return L"<missing>";
-    return text;
+    return text.c_str();
 }
 
 inline RegistryPosition ReadRegistryPosition(void)
 {
-    HKEY key = OpenProgramKey();
-    RegistryPosition position = { 0, L"", L"" };
-    DWORD size = sizeof(DWORD);
-    RegQueryValueExW(key, L"INSTANCE", NULL, NULL, (BYTE*)&position.Instance, &size);
-    position.TimeStamp = ReadRegistryText(key, L"TIMESTAMP");
-    position.FileName = ReadRegistryText(key, L"FILENAME");
-    RegCloseKey(key);
+    RegistryPosition position = { 0, ReadRegistryText(L"TIMESTAMP"), ReadRegistryText(L"FILENAME") };
+    QueryTestNumber(QARLOV_KEY, L"INSTANCE", ProgramView(), &position.Instance);
     return position;
 }
 
@@ -222,6 +198,13 @@ inline std::wstring TodaysFileName(void)
     wchar_t name[32];
     StringCchPrintfW(name, 32, L"%02u%02u%04u.Log", now.wMonth, now.wDay, now.wYear);
     return name;
+}
+
+// A thread that runs the log-file watcher.
+inline unsigned __stdcall RunWatchLogFile(void*)
+{
+    WatchLogFile();
+    return 0;
 }
 
 inline void SetLogDirectory(const std::wstring& folder)

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "monitor/logwatcher.h"
 #include "program/qarlov.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -46,35 +47,28 @@ protected:
     std::wstring Folder;
 };
 
-wchar_t* OwnedText(const wchar_t* text)
-{
-    wchar_t* owned = NULL;
-    CopyAllocate(text, &owned);
-    return owned;
-}
-
 void ConfigureAllActions(MonitorSettingsRecord* settings)
 {
-    settings->SEPBinPath = OwnedText(L"C:\\sep\\");
-    settings->Dialog = (DialogAction*)calloc(1, sizeof(DialogAction));
-    settings->Dialog->Message = OwnedText(L"message");
-    settings->Dialog->Title = OwnedText(L"title");
-    settings->Execute = (ExecuteAction*)calloc(1, sizeof(ExecuteAction));
-    settings->Execute->CommandLine = OwnedText(L"notepad.exe");
-    settings->Syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
-    settings->Syslog->ServerIP = OwnedText(L"127.0.0.1");
-    settings->Syslog->Message = OwnedText(L"syslog");
-    settings->Message = (MessageAction*)calloc(1, sizeof(MessageAction));
-    settings->Message->Message = OwnedText(L"warning");
+    settings->SEPBinPath = Owned(L"C:\\sep\\");
+    settings->Dialog = NewAction<DialogAction>();
+    settings->Dialog->Message = Owned(L"message");
+    settings->Dialog->Title = Owned(L"title");
+    settings->Execute = NewAction<ExecuteAction>();
+    settings->Execute->CommandLine = Owned(L"notepad.exe");
+    settings->Syslog = NewAction<SyslogAction>();
+    settings->Syslog->ServerIP = Owned(L"127.0.0.1");
+    settings->Syslog->Message = Owned(L"syslog");
+    settings->Message = NewAction<MessageAction>();
+    settings->Message->Message = Owned(L"warning");
 }
 
 TEST_F(RunStateTest, ReleaseGlobalsReleasesEveryItemOnce)
 {
     ConfigureAllActions(MonitorSettings);
     LogRecord* record = (LogRecord*)calloc(1, sizeof(LogRecord));
-    record->TimeText = OwnedText(L"17.05.2023 14:30:05");
-    record->Text5 = OwnedText(L"HOST01");
-    record->Text8 = OwnedText(L"");
+    record->TimeText = Owned(L"17.05.2023 14:30:05");
+    record->Text5 = Owned(L"HOST01");
+    record->Text8 = Owned(L"");
     CurrentRecord = record;
     ASSERT_TRUE(CreateShutDownEvent());
     HANDLE event = ShutDownEvent;
@@ -207,12 +201,6 @@ TEST_F(RunStateTest, AWatcherThatAcknowledgesEndsTheWait)
 
 // ---- the console control handler (one stop per process: death tests) ---------
 
-unsigned __stdcall RunWatchLogFile(void*)
-{
-    WatchLogFile();
-    return 0;
-}
-
 // Starts the log-file watcher and waits until it waits.
 HANDLE StartWatcher(void)
 {
@@ -223,18 +211,10 @@ HANDLE StartWatcher(void)
     return thread;
 }
 
-// In a death-test child: console output goes to standard error, where the
-// test reads it.
-void SendConsoleToStandardError(void)
-{
-    SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-}
-
 // Stops a running watcher through the handler; exits 7 when the handler
 // returned TRUE after the watcher had returned and the globals were released.
 void StopThroughHandler(DWORD controlType)
 {
-    SendConsoleToStandardError();
     HANDLE thread = StartWatcher();
     BOOL handled = ConsoleControlHandler(controlType);
     BOOL watcherEnded = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
@@ -278,12 +258,11 @@ TEST_F(RunStateTest, EachControlEventStopsTheWatcherThenReleasesTheGlobals)
     };
     for (const Case& c : cases) {
         if (c.Text != NULL) {
-            EXPECT_EXIT(StopThroughHandler(c.Type), ::testing::ExitedWithCode(7),
-                        InOrder({ c.Text, WatcherLine, ReleaseLine }))
+            EXPECT_CONSOLE_EXIT(StopThroughHandler(c.Type), 7, InOrder({ c.Text, WatcherLine, ReleaseLine }))
                 << "control type " << c.Type;
         } else {
-            EXPECT_EXIT(StopThroughHandler(c.Type), ::testing::ExitedWithCode(7),
-                        ::testing::AllOf(InOrder({ WatcherLine, ReleaseLine }), Not(HasSubstr("detected"))))
+            EXPECT_CONSOLE_EXIT(StopThroughHandler(c.Type), 7,
+                                ::testing::AllOf(InOrder({ WatcherLine, ReleaseLine }), Not(HasSubstr("detected"))))
                 << "control type " << c.Type;
         }
     }
@@ -292,23 +271,22 @@ TEST_F(RunStateTest, EachControlEventStopsTheWatcherThenReleasesTheGlobals)
 TEST_F(RunStateTest, WithDebugOutputOffTheStopIsSilent)
 {
     SetDebugOutput(0);
-    EXPECT_EXIT(StopThroughHandler(CTRL_C_EVENT), ::testing::ExitedWithCode(7),
-                ::testing::AllOf(Not(HasSubstr("CRL-C")), Not(HasSubstr("Shutting down")),
-                                 Not(HasSubstr("Deallocation"))));
+    EXPECT_CONSOLE_EXIT(StopThroughHandler(CTRL_C_EVENT), 7,
+                        ::testing::AllOf(Not(HasSubstr("CRL-C")), Not(HasSubstr("Shutting down")),
+                                         Not(HasSubstr("Deallocation"))));
 }
 
 TEST_F(RunStateTest, ASecondControlEventLeavesTheStopToTheFirst)
 {
-    EXPECT_EXIT(
+    EXPECT_CONSOLE_EXIT(
         {
-            SendConsoleToStandardError();
             HANDLE thread = StartWatcher();
             BOOL first = ConsoleControlHandler(CTRL_C_EVENT);
             BOOL second = ConsoleControlHandler(CTRL_BREAK_EVENT);
             WaitForSingleObject(thread, 5000);
             ExitProcess(first && second ? 7 : 8);
         },
-        ::testing::ExitedWithCode(7),
+        7,
         ::testing::AllOf(InOrder({ "CRL-C detected", ReleaseLine, "CRL-Break detected" }),
                          ::testing::Truly([](const std::string& output) {
                              size_t first = output.find("Deallocation");
@@ -331,27 +309,25 @@ unsigned __stdcall UseSettingsForever(void*)
 // releasing what the busy thread still uses; a release would crash it.
 TEST_F(RunStateTest, AStopWhileTheWatcherIsBusyEndsTheProcessWithoutReleasing)
 {
-    EXPECT_EXIT(
+    EXPECT_CONSOLE_EXIT(
         {
-            SendConsoleToStandardError();
             ASSERT_TRUE(CreateShutDownEvent());
             _beginthreadex(NULL, 0, UseSettingsForever, NULL, 0, NULL);
             ConsoleControlHandler(CTRL_C_EVENT);
             ExitProcess(8);
         },
-        ::testing::ExitedWithCode(0), InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
+        0, InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
 }
 
 TEST_F(RunStateTest, AStopWhileTheSettingsAreLoadingEndsTheProcessAtOnce)
 {
-    EXPECT_EXIT(
+    EXPECT_CONSOLE_EXIT(
         {
-            SendConsoleToStandardError();
             _beginthreadex(NULL, 0, UseSettingsForever, NULL, 0, NULL);
             ConsoleControlHandler(CTRL_C_EVENT);
             ExitProcess(8);
         },
-        ::testing::ExitedWithCode(0), InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
+        0, InOrder({ "  CRL-C detected. Shutting down QARLOV.", ReleaseLine }));
 }
 
 }  // namespace

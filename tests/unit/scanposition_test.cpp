@@ -4,7 +4,7 @@
 #include "config/strings.h"
 #include "config/timestamp.h"
 #include "core/platform.h"
-#include "tests/unit/config_test_support.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
 #include <string>
@@ -78,6 +78,24 @@ protected:
         CopyAllocate(L"03152010.Log", &MonitorSettings->FileName);
     }
     void TearDown() override { DeleteTestKey(L"SOFTWARE\\kestu", View64); }
+
+    // The position in the program's view, each text with its terminator
+    // stored, and in the settings; a finished save leaves no pending value.
+    void ExpectStoredPosition(DWORD instance, const wchar_t* timeStamp, const wchar_t* fileName)
+    {
+        DWORD storedInstance = 0;
+        std::wstring storedTimeStamp, storedFileName;
+        ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &storedInstance));
+        ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &storedTimeStamp));
+        ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &storedFileName));
+        EXPECT_EQ(instance, storedInstance);
+        EXPECT_EQ(std::wstring(timeStamp) + L'\0', storedTimeStamp);
+        EXPECT_EQ(std::wstring(fileName) + L'\0', storedFileName);
+        EXPECT_EQ(instance, MonitorSettings->Instance);
+        EXPECT_EQ(std::wstring(timeStamp), MonitorSettings->TimeStamp);
+        EXPECT_EQ(std::wstring(fileName), MonitorSettings->FileName);
+        EXPECT_FALSE(TestValueExists(QARLOV_KEY, L"PENDINGPOSITION", View64));
+    }
 };
 
 TEST_F(SaveScanPositionTest, WritesInstanceTimeStampAndFileNameToTheProgramsView)
@@ -88,20 +106,9 @@ TEST_F(SaveScanPositionTest, WritesInstanceTimeStampAndFileNameToTheProgramsView
     std::string output = CaptureConsoleOutput([&] { SaveScanPosition(3, &time); });
     EXPECT_EQ("", output);
 
+    ExpectStoredPosition(3, L"28020F0E0509", L"03152010.Log");
     DWORD instance = 0;
-    std::wstring timeStamp, fileName;
-    ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &instance));
-    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &timeStamp));
-    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &fileName));
-    EXPECT_EQ(3u, instance);
-    EXPECT_EQ(std::wstring(L"28020F0E0509", 13), timeStamp);  // terminator stored
-    EXPECT_EQ(std::wstring(L"03152010.Log", 13), fileName);
-
     EXPECT_FALSE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View32, &instance)) << "written to the 32-bit view";
-    EXPECT_FALSE(TestValueExists(QARLOV_KEY, L"PENDINGPOSITION", View64)) << "a finished save leaves no pending value";
-
-    EXPECT_EQ(3u, MonitorSettings->Instance);
-    EXPECT_EQ(std::wstring(L"28020F0E0509"), MonitorSettings->TimeStamp);
     EXPECT_EQ(0, memcmp(&time, &MonitorSettings->TimeStampTime, sizeof(time)));
 }
 
@@ -114,14 +121,7 @@ TEST_F(SaveScanPositionTest, ASecondSaveReplacesThePositionSilently)
     std::string output = CaptureConsoleOutput([&] { SaveScanPosition(0, &second); });
     EXPECT_EQ("", output) << "no warning about a filled TimeStamp slot";
 
-    DWORD instance = 99;
-    std::wstring timeStamp, fileName;
-    ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &instance));
-    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &timeStamp));
-    ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &fileName));
-    EXPECT_EQ(0u, instance);
-    EXPECT_EQ(std::wstring(L"280210000001", 13), timeStamp);
-    EXPECT_EQ(std::wstring(L"03162010.Log", 13), fileName);
+    ExpectStoredPosition(0, L"280210000001", L"03162010.Log");
 }
 
 TEST_F(SaveScanPositionTest, AKeyThatCannotBeOpenedEndsTheProcess)
@@ -148,21 +148,6 @@ protected:
     void SetPending(const std::wstring& strings, DWORD type = REG_MULTI_SZ)
     {
         SetTestText(QARLOV_KEY, L"PENDINGPOSITION", strings, View64, 0, type);
-    }
-    void ExpectStoredPosition(DWORD instance, const wchar_t* timeStamp, const wchar_t* fileName)
-    {
-        DWORD storedInstance = 0;
-        std::wstring storedTimeStamp, storedFileName;
-        ASSERT_TRUE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View64, &storedInstance));
-        ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"TIMESTAMP", View64, &storedTimeStamp));
-        ASSERT_TRUE(QueryTestText(QARLOV_KEY, L"FILENAME", View64, &storedFileName));
-        EXPECT_EQ(instance, storedInstance);
-        EXPECT_EQ(std::wstring(timeStamp) + L'\0', storedTimeStamp);
-        EXPECT_EQ(std::wstring(fileName) + L'\0', storedFileName);
-        EXPECT_EQ(instance, MonitorSettings->Instance);
-        EXPECT_EQ(std::wstring(timeStamp), MonitorSettings->TimeStamp);
-        EXPECT_EQ(std::wstring(fileName), MonitorSettings->FileName);
-        EXPECT_FALSE(TestValueExists(QARLOV_KEY, L"PENDINGPOSITION", View64));
     }
 };
 

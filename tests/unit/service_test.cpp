@@ -6,6 +6,7 @@
 #include "core/runstate.h"
 #include "program/qarlov.h"
 #include "service/service.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/test_support.h"
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -143,41 +144,24 @@ TEST_F(ServiceHostTest, StopWithoutAcknowledgementEndsTheProcessWithoutReleasing
 {
     for (BOOL watcherStarted : { TRUE, FALSE }) {
         SetStatus(SERVICE_RUNNING, 0);
-        EXPECT_EXIT(
+        EXPECT_CONSOLE_EXIT(
             {
-                SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
                 if (watcherStarted)
                     CreateShutDownEvent();
                 ServiceControlHandler(SERVICE_CONTROL_STOP);
             },
-            ::testing::ExitedWithCode(0), ::testing::AllOf(HasSubstr(StopRequestText), HasSubstr(ReleaseText)));
+            0, ::testing::AllOf(HasSubstr(StopRequestText), HasSubstr(ReleaseText)));
     }
 }
 
 class MessageProviderTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetMonitorSettings(); }
-    void TearDown() override { RegDeleteKeyW(HKEY_LOCAL_MACHINE, ProviderKey); }
+    void TearDown() override { DeleteTestKey(ProviderKey, 0); }
 
+    // Below services: the same key in both registry views.
     static constexpr const wchar_t* ProviderKey = L"SYSTEM\\CurrentControlSet\\services\\eventlog\\Application\\QARLOV";
 };
-
-struct RegistryValue {
-    LONG Result = ERROR_FILE_NOT_FOUND;
-    DWORD Type = 0;
-    std::vector<BYTE> Data;
-};
-
-RegistryValue QueryValue(const wchar_t* keyName, const wchar_t* name)
-{
-    RegistryValue value;
-    BYTE data[2048];
-    DWORD size = sizeof(data);
-    value.Result = RegGetValueW(HKEY_LOCAL_MACHINE, keyName, name, RRF_RT_ANY | RRF_NOEXPAND, &value.Type, data, &size);
-    if (value.Result == ERROR_SUCCESS)
-        value.Data.assign(data, data + size);
-    return value;
-}
 
 std::vector<BYTE> TextData(const std::wstring& text)
 {
@@ -211,7 +195,7 @@ TEST_F(MessageProviderTest, InstallWritesTheFourValuesEveryTime)
             { L"CategoryCount", REG_DWORD, NumberData(3) },
         };
         for (const Expected& expected : values) {
-            RegistryValue value = QueryValue(ProviderKey, expected.Name);
+            TestValue value = QueryTestValue(ProviderKey, expected.Name, 0);
             ASSERT_EQ(ERROR_SUCCESS, value.Result) << expected.Name;
             EXPECT_EQ(expected.Type, value.Type) << expected.Name;
             EXPECT_EQ(expected.Data, value.Data) << expected.Name;

@@ -7,7 +7,7 @@
 #include "core/console.h"
 #include "core/platform.h"
 #include "core/runstate.h"
-#include "tests/unit/config_test_support.h"
+#include "tests/unit/error_exit.h"
 #include "tests/unit/test_support.h"
 #include <gtest/gtest.h>
 #include <string>
@@ -292,12 +292,6 @@ protected:
         s->DebugOutput = 1;
     }
     void TearDown() override { SetConsoleModeCache(TRUE); }
-
-    void AddMessage(const std::wstring& text)
-    {
-        MonitorSettings->Message = (MessageAction*)calloc(1, sizeof(MessageAction));
-        CopyAllocate(text.c_str(), &MonitorSettings->Message->Message);
-    }
 };
 
 const char RuleLines[] = "Action rule: Cat=1, Event=51, Logger=2\r\n"
@@ -306,7 +300,7 @@ const char RuleLines[] = "Action rule: Cat=1, Event=51, Logger=2\r\n"
 
 TEST_F(RuleSummaryTest, OnlyTheMessageActionShowsTheRuleAndOneLine)
 {
-    AddMessage(std::wstring(100, L'm'));
+    ConfigureMessageAction(std::wstring(100, L'm'));
     std::string output = CaptureConsoleOutput([] { PrintRuleSummary(); });
     EXPECT_EQ(std::string(RuleLines) + "Message  [ " + std::string(67, 'm') + "... ]\r\n\r\n", output);
 }
@@ -329,7 +323,7 @@ TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
     s->Syslog->ServerPort = 514;
     s->Syslog->Facility = 16;
     s->Syslog->Severity = 4;
-    AddMessage(L"Risk %06 on %04");
+    ConfigureMessageAction(L"Risk %06 on %04");
 
     std::string expected = std::string(RuleLines) +
                            "Dialog   [ Title: Alert\r\nNow, Message: A message that is long..., Wait: TRUE, "
@@ -347,7 +341,7 @@ TEST_F(RuleSummaryTest, NumbersArePrintedAsSignedDecimals)
     MonitorSettings->Cat = 0xFFFFFFFF;
     MonitorSettings->Logger = 131173;
     MonitorSettings->DebugOutput = 0;
-    AddMessage(L"m");
+    ConfigureMessageAction(L"m");
     EXPECT_EQ("Action rule: Cat=-1, Event=51, Logger=131173\r\n"
               "Parameters:  WaitBeforeAction=250, ActionStrategy=1, TriggerStrategy=0, DebugOutput=0\r\n"
               "\r\n"
@@ -357,7 +351,7 @@ TEST_F(RuleSummaryTest, NumbersArePrintedAsSignedDecimals)
 
 TEST_F(RuleSummaryTest, PrintsNothingWithoutAConsole)
 {
-    AddMessage(L"m");
+    ConfigureMessageAction(L"m");
     SetConsoleModeCache(FALSE);
     EXPECT_EQ("", CaptureConsoleOutput([] { PrintRuleSummary(); }));
 }

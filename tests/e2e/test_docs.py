@@ -14,12 +14,14 @@ DOCS = ROOT / "docs"
 CONFIGURATION = DOCS / "configuration.md"
 OPERATIONS = DOCS / "operations.md"
 EXAMPLE_REG = DOCS / "qarlov-example.reg"
-SOURCE_DIRS = ("core", "config", "monitor", "actions", "service")
+SOURCE_DIRS = ("core", "config", "actions", "monitor", "service", "program")
 REGISTRY_READERS = (ROOT / "config" / "settings.cpp", ROOT / "config" / "scanposition.cpp")
 
 # Upper-case words the documentation puts in code spans that are not value names.
 NOT_VALUE_NAMES = {"QARLOV", "ERROR", "WARNING", "TRUE", "FALSE", "HKLM", "EICAR"}
 _ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "'": "'", "0": "\0", "a": "\a"}
+# A LogMessage or LogError call with its literal format text.
+LOG_CALL = re.compile(r"(?:LogMessage\(\s*LogLevel\w+\s*,|LogError\()\s*((?:L\"(?:[^\"\\]|\\.)*\"\s*)+)")
 _FORMAT_DIRECTIVE = re.compile(r"%[-+ #0]*(?:\d+|\*)?(?:\.\d+)?(?:hh|h|ll|l|I64|z)?[diuxXscSf%]")
 
 
@@ -213,8 +215,7 @@ class MessagesTest(unittest.TestCase):
         documented = set(self.documented)
         logged = set()
         for path in program_sources():
-            for call in re.finditer(r"LogMessage\(\s*LogLevel\w+\s*,\s*((?:L\"(?:[^\"\\]|\\.)*\"\s*)+)",
-                                    path.read_text(encoding="utf-8")):
+            for call in LOG_CALL.finditer(path.read_text(encoding="utf-8")):
                 for text in string_literals(call.group(1)):
                     logged.update(line for line in text.split("\n") if line.strip() and line != "%s")
         self.assertEqual(set(), logged - documented, "logged by the program but not in operations.md")

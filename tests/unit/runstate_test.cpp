@@ -217,7 +217,8 @@ void StopThroughHandler(DWORD controlType)
 {
     HANDLE thread = StartWatcher();
     BOOL handled = ConsoleControlHandler(controlType);
-    BOOL watcherEnded = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    // The acknowledgement is the watcher's last act; its thread ends right after.
+    BOOL watcherEnded = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
     BOOL released = MonitorSettings == NULL && ShutDownEvent == NULL && CurrentRecord == NULL;
     ExitProcess(handled && watcherEnded && released ? 7 : 8);
 }

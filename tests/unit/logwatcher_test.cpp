@@ -275,7 +275,6 @@ TEST_F(LogWatcherTest, ADayChangeResetsTheInstanceAndReadsTheNewDayFile)
 
 // ---- the watcher loop ---------------------------------------------------------
 
-
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds)
 {
     DWORD start = GetTickCount();

@@ -220,32 +220,28 @@ typedef struct ActionLayout {
     size_t Count;
 } ActionLayout;
 
+// The rows of the tables below: a value's name, its kind and its field.
+#define NUMBER(record, field, name) { name, NumberValue, offsetof(record, field) }
+#define STORED_TEXT(record, field, name) { name, TextValue, offsetof(record, field) }
+#define ACTION_TEXT(record, field, name) { name, ActionTextValue, offsetof(record, field) }
 static const ActionValue DialogValues[] = {
-    { L"MESSAGE", ActionTextValue, offsetof(DialogAction, Message) },
-    { L"TITLE", ActionTextValue, offsetof(DialogAction, Title) },
-    { L"WAITFORDIALOG", NumberValue, offsetof(DialogAction, WaitForDialog) },
-    { L"WAITINSECS", NumberValue, offsetof(DialogAction, WaitInSecs) },
+    ACTION_TEXT(DialogAction, Message, L"MESSAGE"), ACTION_TEXT(DialogAction, Title, L"TITLE"),
+    NUMBER(DialogAction, WaitForDialog, L"WAITFORDIALOG"), NUMBER(DialogAction, WaitInSecs, L"WAITINSECS"),
 };
-
 static const ActionValue ExecuteValues[] = {
-    { L"COMMANDLINE", ActionTextValue, offsetof(ExecuteAction, CommandLine) },
-    { L"WAITFORPROGRAM", NumberValue, offsetof(ExecuteAction, WaitForProgram) },
-    { L"WAITINSECS", NumberValue, offsetof(ExecuteAction, WaitInSecs) },
-    { L"USESEPBINPATH", NumberValue, offsetof(ExecuteAction, UseSEPBinPath) },
-    { L"HIDEWINDOW", NumberValue, offsetof(ExecuteAction, HideWindow) },
+    ACTION_TEXT(ExecuteAction, CommandLine, L"COMMANDLINE"), NUMBER(ExecuteAction, WaitForProgram, L"WAITFORPROGRAM"),
+    NUMBER(ExecuteAction, WaitInSecs, L"WAITINSECS"), NUMBER(ExecuteAction, UseSEPBinPath, L"USESEPBINPATH"),
+    NUMBER(ExecuteAction, HideWindow, L"HIDEWINDOW"),
 };
-
 static const ActionValue SyslogValues[] = {
-    { L"FACILITY", NumberValue, offsetof(SyslogAction, Facility) },
-    { L"MESSAGE", ActionTextValue, offsetof(SyslogAction, Message) },
-    { L"SERVERIP", TextValue, offsetof(SyslogAction, ServerIP) },  // taken as stored
-    { L"SERVERPORT", NumberValue, offsetof(SyslogAction, ServerPort) },
-    { L"SEVERITY", NumberValue, offsetof(SyslogAction, Severity) },
+    NUMBER(SyslogAction, Facility, L"FACILITY"), ACTION_TEXT(SyslogAction, Message, L"MESSAGE"),
+    STORED_TEXT(SyslogAction, ServerIP, L"SERVERIP"),  // taken as stored
+    NUMBER(SyslogAction, ServerPort, L"SERVERPORT"), NUMBER(SyslogAction, Severity, L"SEVERITY"),
 };
-
-static const ActionValue MessageValues[] = {
-    { L"MESSAGE", ActionTextValue, offsetof(MessageAction, Message) },
-};
+static const ActionValue MessageValues[] = { ACTION_TEXT(MessageAction, Message, L"MESSAGE") };
+#undef NUMBER
+#undef STORED_TEXT
+#undef ACTION_TEXT
 
 #define ACTION_LAYOUT(key, record, values) { key, sizeof(record), values, sizeof(values) / sizeof(values[0]) }
 static const ActionLayout DialogLayout = ACTION_LAYOUT(QARLOV_DIALOG_KEY, DialogAction, DialogValues);

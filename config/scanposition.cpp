@@ -36,12 +36,24 @@ static void SetTextValue(HKEY key, const wchar_t* name, const wchar_t* text)
         ReportSetFailure(status, name);
 }
 
-// The new position as one value, written before the three values and deleted
+static void SetOffsetValue(HKEY key, ULONGLONG offset)
+{
+    LSTATUS status = RegSetValueExW(key, L"OFFSET", 0, REG_QWORD, (const BYTE*)&offset, sizeof(offset));
+    if (status != ERROR_SUCCESS)
+        ReportSetFailure(status, L"OFFSET");
+}
+
+// The new position as one value, written before the others and deleted
 // after them: a process ended between those writes leaves it for the next
 // start, which completes the save. A multi-string: the time-stamp text, the
-// instance in decimal, the file name.
+// instance, the file name, the offset and its check, numbers in decimal.
+// One written by an older version ends after the file name.
 static const wchar_t PendingPositionName[] = L"PENDINGPOSITION";
-enum { InstanceDigits = 11, PendingPositionCapacity = TimeStampCapacity + InstanceDigits + PathLimit + 1 };
+enum {
+    InstanceDigits = 11,  // also of the offset check
+    OffsetDigits = 21,
+    PendingPositionCapacity = TimeStampCapacity + InstanceDigits + PathLimit + OffsetDigits + InstanceDigits + 1
+};
 
 // Appends text and its terminator at *used; FALSE when it doesn't fit.
 static BOOL AppendString(wchar_t* buffer, size_t* used, const wchar_t* text)
@@ -57,11 +69,14 @@ static BOOL AppendString(wchar_t* buffer, size_t* used, const wchar_t* text)
 static void SetPendingPosition(HKEY key, const MonitorSettingsRecord* settings)
 {
     wchar_t value[PendingPositionCapacity];
-    wchar_t instance[InstanceDigits];
+    wchar_t instance[InstanceDigits], offset[OffsetDigits], check[InstanceDigits];
     size_t used = 0;
     StringCchPrintfW(instance, InstanceDigits, L"%lu", (unsigned long)settings->Instance);
+    StringCchPrintfW(offset, OffsetDigits, L"%I64u", settings->Offset);
+    StringCchPrintfW(check, InstanceDigits, L"%lu", (unsigned long)settings->OffsetCheck);
     if (!AppendString(value, &used, settings->TimeStamp) || !AppendString(value, &used, instance) ||
         !AppendString(value, &used, settings->FileName != NULL ? settings->FileName : L"") ||
+        !AppendString(value, &used, offset) || !AppendString(value, &used, check) ||
         used >= PendingPositionCapacity) {
         ReportSetFailure(ERROR_SUCCESS, PendingPositionName);
         return;
@@ -80,20 +95,11 @@ static void DeletePendingPosition(HKEY key)
         ReportSetFailure(status, PendingPositionName);
 }
 
-// The position changes in memory first; it is then written to the view the
-// settings are read from: as one pending value, as the three values one by
-// one, and the pending value is deleted.
-void SaveScanPosition(DWORD instance, const SYSTEMTIME* time)
+// Writes the position now in the settings to the view the settings are read
+// from: as one pending value, as the values one by one, and the pending
+// value is deleted.
+static void StoreScanPosition(const MonitorSettingsRecord* settings)
 {
-    MonitorSettingsRecord* settings = MonitorSettings;
-    wchar_t timeStamp[TimeStampCapacity];
-
-    settings->Instance = instance;
-    FreeText(&settings->TimeStamp);
-    FormatTimeStamp(time, timeStamp);
-    CopyAllocate(timeStamp, &settings->TimeStamp);
-    settings->TimeStampTime = *time;
-
     HKEY key = NULL;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, QARLOV_KEY, 0, ProgramKeyAccess(KEY_WRITE), &key);
     if (status != ERROR_SUCCESS) {
@@ -107,8 +113,53 @@ void SaveScanPosition(DWORD instance, const SYSTEMTIME* time)
     SetNumberValue(key, L"INSTANCE", settings->Instance);
     SetTextValue(key, L"TIMESTAMP", settings->TimeStamp);
     SetTextValue(key, L"FILENAME", settings->FileName);
+    SetOffsetValue(key, settings->Offset);
+    SetNumberValue(key, L"OFFSETCHECK", settings->OffsetCheck);
     DeletePendingPosition(key);
     RegCloseKey(key);
+}
+
+// FNV-1a, 32 bits: cheap, and a changed byte changes it.
+static DWORD AddToChecksum(DWORD checksum, const void* data, size_t length)
+{
+    const BYTE* bytes = (const BYTE*)data;
+    for (size_t i = 0; i < length; ++i)
+        checksum = (checksum ^ bytes[i]) * 16777619u;
+    return checksum;
+}
+
+static DWORD AddTextToChecksum(DWORD checksum, const wchar_t* text)
+{
+    size_t length = 0;
+    if (text == NULL || FAILED(StringCchLengthW(text, TextLimit, &length)))
+        length = 0;
+    return AddToChecksum(checksum, text, (length + 1) * sizeof(wchar_t));
+}
+
+DWORD ComputeOffsetCheck(const char* bytesBefore, size_t byteCount)
+{
+    const MonitorSettingsRecord* settings = MonitorSettings;
+    DWORD checksum = AddToChecksum(2166136261u, bytesBefore, byteCount);
+    checksum = AddTextToChecksum(checksum, settings->TimeStamp);
+    checksum = AddToChecksum(checksum, &settings->Instance, sizeof(settings->Instance));
+    return AddTextToChecksum(checksum, settings->FileName);
+}
+
+// The position changes in memory first, the check last, as it covers the
+// new time stamp and instance; then it is written.
+void SaveScanPosition(DWORD instance, const SYSTEMTIME* time, const DecodedEnd* end)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    wchar_t timeStamp[TimeStampCapacity];
+
+    settings->Instance = instance;
+    FreeText(&settings->TimeStamp);
+    FormatTimeStamp(time, timeStamp);
+    CopyAllocate(timeStamp, &settings->TimeStamp);
+    settings->TimeStampTime = *time;
+    settings->Offset = end->Offset;
+    settings->OffsetCheck = ComputeOffsetCheck(end->BytesBefore, end->ByteCount);
+    StoreScanPosition(settings);
 }
 
 // --- Completing an interrupted save ------------------------------------------
@@ -117,6 +168,8 @@ typedef struct PendingPosition {
     const wchar_t* TimeStamp;
     DWORD Instance;
     const wchar_t* FileName;
+    ULONGLONG Offset;  // 0 when an older version wrote the value
+    DWORD OffsetCheck;
 } PendingPosition;
 
 static BOOL IsTimeStampText(const wchar_t* text)
@@ -128,36 +181,61 @@ static BOOL IsTimeStampText(const wchar_t* text)
     return text[TimeStampCapacity - 1] == L'\0';
 }
 
-// A decimal number that fits in 32 bits, and nothing else.
-static BOOL ParseInstance(const wchar_t* text, DWORD* instance)
+// A decimal number up to limit, and nothing else.
+static BOOL ParseDecimal(const wchar_t* text, ULONGLONG limit, ULONGLONG* number)
 {
-    unsigned long long number = 0;
+    *number = 0;
     if (text[0] == L'\0')
         return FALSE;
     for (const wchar_t* digit = text; *digit != L'\0'; ++digit) {
         if (*digit < L'0' || *digit > L'9')
             return FALSE;
-        number = number * 10 + (unsigned long long)(*digit - L'0');
-        if (number > 0xFFFFFFFFull)
+        ULONGLONG value = (ULONGLONG)(*digit - L'0');
+        if (*number > (limit - value) / 10)
             return FALSE;
+        *number = *number * 10 + value;
     }
-    *instance = (DWORD)number;
     return TRUE;
 }
 
-// Splits the value (terminated twice after the data read) into its three
-// strings; none is read past its terminator.
-static BOOL ParsePendingPosition(const wchar_t* value, PendingPosition* position)
+// The next string of the value after text (of at most capacity characters
+// with its terminator), or NULL when text has none within it.
+static const wchar_t* NextString(const wchar_t* text, size_t capacity)
 {
     size_t length = 0;
+    return SUCCEEDED(StringCchLengthW(text, capacity, &length)) ? text + length + 1 : NULL;
+}
+
+static BOOL ParseNumberString(const wchar_t* text, ULONGLONG limit, ULONGLONG* number)
+{
+    return NextString(text, OffsetDigits) != NULL && ParseDecimal(text, limit, number);
+}
+
+// Splits the value (terminated twice after the data read) into its strings;
+// none is read past its terminator.
+static BOOL ParsePendingPosition(const wchar_t* value, PendingPosition* position)
+{
+    ULONGLONG instance = 0, offset = 0, check = 0;
     position->TimeStamp = value;
     if (!IsTimeStampText(value))
         return FALSE;
-    const wchar_t* instance = value + TimeStampCapacity;
-    if (FAILED(StringCchLengthW(instance, InstanceDigits, &length)) || !ParseInstance(instance, &position->Instance))
+    const wchar_t* instanceText = value + TimeStampCapacity;
+    if (!ParseNumberString(instanceText, 0xFFFFFFFFull, &instance))
         return FALSE;
-    position->FileName = instance + length + 1;
-    return SUCCEEDED(StringCchLengthW(position->FileName, PathLimit, &length));
+    position->Instance = (DWORD)instance;
+    position->FileName = NextString(instanceText, InstanceDigits);
+    const wchar_t* offsetText = NextString(position->FileName, PathLimit);
+    if (offsetText == NULL)
+        return FALSE;
+    if (offsetText[0] != L'\0') {
+        const wchar_t* checkText = NextString(offsetText, OffsetDigits);
+        if (!ParseNumberString(offsetText, ~0ull, &offset) || checkText == NULL ||
+            !ParseNumberString(checkText, 0xFFFFFFFFull, &check))
+            return FALSE;
+    }
+    position->Offset = offset;
+    position->OffsetCheck = (DWORD)check;
+    return TRUE;
 }
 
 // ERROR_SUCCESS with the position read, ERROR_FILE_NOT_FOUND when there is
@@ -207,10 +285,15 @@ void CompleteInterruptedScanPositionSave(void)
     }
     LogMessage(LogLevelInformation, L"Completing the interrupted save of the scan position %s, instance %lu, file %s.",
                position.TimeStamp, (unsigned long)position.Instance, position.FileName);
-    SYSTEMTIME time;
-    ZeroMemory(&time, sizeof(time));
-    ParseTimeStamp(position.TimeStamp, &time);
-    FreeText(&MonitorSettings->FileName);
-    CopyAllocate(position.FileName, &MonitorSettings->FileName);
-    SaveScanPosition(position.Instance, &time);
+    MonitorSettingsRecord* settings = MonitorSettings;
+    settings->Instance = position.Instance;
+    FreeText(&settings->TimeStamp);
+    CopyAllocate(position.TimeStamp, &settings->TimeStamp);
+    ZeroMemory(&settings->TimeStampTime, sizeof(settings->TimeStampTime));
+    ParseTimeStamp(position.TimeStamp, &settings->TimeStampTime);
+    FreeText(&settings->FileName);
+    CopyAllocate(position.FileName, &settings->FileName);
+    settings->Offset = position.Offset;
+    settings->OffsetCheck = position.OffsetCheck;
+    StoreScanPosition(settings);
 }

@@ -131,6 +131,30 @@ static void ReadActionText(HKEY key, const wchar_t* name, wchar_t* buffer, wchar
 
 // --- The loader --------------------------------------------------------------
 
+// OFFSET and OFFSETCHECK are optional: a position stored without them (by
+// an older version, or deleted to read a day again) is resumed by its time
+// stamp alone.
+static ULONGLONG ReadOptionalOffset(HKEY key)
+{
+    ULONGLONG offset = 0;
+    DWORD type = REG_NONE, size = sizeof(offset);
+    LSTATUS status = RegQueryValueExW(key, L"OFFSET", NULL, &type, (BYTE*)&offset, &size);
+    if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && (type != REG_QWORD || size != sizeof(offset)))
+        ReportReadFailure(ERROR_DATATYPE_MISMATCH, L"OFFSET");
+    return status == ERROR_SUCCESS ? offset : 0;
+}
+
+// An optional number: an absent value counts as 0. One that is present but
+// no REG_DWORD is a mistake worth naming, not a silent 0.
+static DWORD ReadOptionalNumber(HKEY key, const wchar_t* name)
+{
+    DWORD number = 0;
+    LSTATUS status = QueryNumber(key, name, &number);
+    if (status == ERROR_DATATYPE_MISMATCH)
+        ReportReadFailure(status, name);
+    return status == ERROR_SUCCESS ? number : 0;
+}
+
 static void LoadScanPosition(MonitorSettingsRecord* settings, wchar_t* buffer)
 {
     HKEY key = OpenProgramKey(QARLOV_KEY);
@@ -138,6 +162,8 @@ static void LoadScanPosition(MonitorSettingsRecord* settings, wchar_t* buffer)
     ReadTextInto(key, L"TIMESTAMP", buffer, &settings->TimeStamp);
     ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
     ReadTextInto(key, L"FILENAME", buffer, &settings->FileName);
+    settings->Offset = ReadOptionalOffset(key);
+    settings->OffsetCheck = ReadOptionalNumber(key, L"OFFSETCHECK");
     settings->DebugOutput = ReadNumber(key, L"DEBUGOUTPUT");
     SetDebugOutput(settings->DebugOutput);
     RegCloseKey(key);
@@ -175,17 +201,6 @@ static void LoadRule(MonitorSettingsRecord* settings)
     RegCloseKey(key);
 }
 
-// DISABLED is optional: an absent value counts as 0. One that is present
-// but no REG_DWORD is a mistake worth naming, not a silent "enabled".
-static DWORD ReadDisabledFlag(HKEY key)
-{
-    DWORD disabled = 0;
-    LSTATUS status = QueryNumber(key, L"DISABLED", &disabled);
-    if (status == ERROR_DATATYPE_MISMATCH)
-        ReportReadFailure(status, L"DISABLED");
-    return status == ERROR_SUCCESS ? disabled : 0;
-}
-
 // Opens an optional action key. Returns a new all-zero record of the given
 // size with the key open in *key, or null when the key is absent or its
 // DISABLED value is nonzero.
@@ -193,7 +208,7 @@ static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
 {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, ProgramKeyAccess(KEY_READ), key) != ERROR_SUCCESS)
         return NULL;
-    DWORD disabled = ReadDisabledFlag(*key);
+    DWORD disabled = ReadOptionalNumber(*key, L"DISABLED");
     if (disabled != 0) {
         RegCloseKey(*key);
         return NULL;

@@ -2,8 +2,8 @@
 //
 // All configuration lives below HKEY_LOCAL_MACHINE\SOFTWARE\kestu\QARLOV and
 // is read once per process, before the watcher starts. Afterwards only the
-// scan position fields (Instance, TimeStamp, TimeStampTime) and FileName
-// change, and only on the watcher thread.
+// scan position fields (Instance, TimeStamp, TimeStampTime, Offset,
+// OffsetCheck) and FileName change, and only on the watcher thread.
 #pragma once
 #include <windows.h>
 
@@ -49,6 +49,8 @@ typedef struct MonitorSettingsRecord {
     DWORD Instance;             // scan position: ordinal within TimeStamp
     wchar_t* TimeStamp;         // scan position: 12 hexadecimal digits
     SYSTEMTIME TimeStampTime;   // TimeStamp decoded
+    ULONGLONG Offset;           // scan position: FileName decoded up to here (0: not known)
+    DWORD OffsetCheck;          // ties Offset to the file's bytes before it
     DWORD DebugOutput;          // nonzero: information entries are logged
     DWORD WaitBeforeAction;     // milliseconds before each reading
     DWORD ActionStrategy;       // 0 every new line, 1 first of each scan

@@ -1,10 +1,12 @@
-// The antivirus log is re-read whole on every trigger. What was handled
-// before is recognised only by the scan position: the time stamp of the last
-// handled line and its ordinal (instance) among the matching lines of that
-// time stamp. Lines that fail the rule or are old cost only the decoding of
-// their first four fields; a LogRecord is allocated and published in
-// CurrentRecord only for a line that is handled, because nothing but the
-// actions and the scan-position write look at it.
+// A reading of the day file goes on from the offset where the last one
+// ended, so every line it decodes is new. A reading from the file's
+// beginning (a new day's file, or one that no longer holds what was read)
+// recognises what was handled before by the time stamp of the last handled
+// line and its ordinal (instance) among the matching lines of that time
+// stamp. Lines that fail the rule or are old cost only the decoding of their
+// first four fields; a LogRecord is allocated and published in CurrentRecord
+// only for a line that is handled, because nothing but the actions and the
+// scan-position write look at it.
 #include "monitor/logparser.h"
 #include "config/settings.h"
 #include "actions/actions.h"
@@ -17,12 +19,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strsafe.h>
-
-// What one scan (one call of ProcessFileContent) carries from line to line.
-typedef struct ScanState {
-    DWORD Instance;    // ordinal of the next matching line within its time stamp
-    BOOL FirstOfScan;  // no line of this scan has been handled yet
-} ScanState;
 
 static void SkipComma(LineCursor* cursor)
 {
@@ -148,11 +144,16 @@ static int CompareLineTime(const SYSTEMTIME* line, const SYSTEMTIME* stored)
 }
 
 // The position test for a matching line; keeps the instance count of the
-// scan. Lines with the stored time stamp are passed over until the count
-// has gone beyond the stored instance.
+// scan. Resumed at the offset, every line is new: one with the stored time
+// stamp follows the stored instance. Otherwise lines with the stored time
+// stamp are passed over until the count has gone beyond the stored instance.
 static BOOL IsNewLine(const SYSTEMTIME* time, const MonitorSettingsRecord* settings, ScanState* scan)
 {
     int order = CompareLineTime(time, &settings->TimeStampTime);
+    if (scan->AllLinesNew) {
+        scan->Instance = order == 0 ? settings->Instance + 1 : 0;
+        return TRUE;
+    }
     if (order != 0) {
         scan->Instance = 0;
         return order > 0;
@@ -210,66 +211,107 @@ static void RunActions(const MonitorSettingsRecord* settings)
         ExecuteMessageAction();
 }
 
-// A new matching line: the actions (for every such line, or for the first
-// of the scan only), then the scan position. A line whose position was not
-// yet written when the program ended is handled again after the next start.
-static void HandleLine(LineCursor* line, const LogRecord* decoded, MonitorSettingsRecord* settings, ScanState* scan)
+// Remembers end (an index into the piece) as the decoded end, with the
+// bytes before it for the offset check.
+static DecodedEnd DecodedEndAt(const LogPiece* piece, size_t end)
 {
+    ULONGLONG offset = piece->FileOffset + end;
+    size_t count = CheckedBytesBefore(offset);
+    DecodedEnd decoded = { offset, piece->Data + end - count, count };
+    return decoded;
+}
+
+// A new matching line: the actions (for every such line, or for the first
+// of the scan only), then the scan position, which ends after the line. A
+// line whose position was not yet written when the program ended is
+// handled again after the next start.
+static void HandleLine(LineCursor* line, const LogRecord* decoded, const DecodedEnd* end, ScanState* scan)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
     LogRecord* record = PublishRecord(decoded);
     if (settings->ActionStrategy == 0 || scan->FirstOfScan) {
         DecodeActionFields(line, record);
         RunActions(settings);
     }
     scan->FirstOfScan = FALSE;
-    SaveScanPosition(scan->Instance, &record->Time);
+    SaveScanPosition(scan->Instance, &record->Time, end);
     ++scan->Instance;
     ReleaseCurrentRecord();
 }
 
-static void ProcessLine(LineCursor* line, MonitorSettingsRecord* settings, ScanState* scan)
+static void ProcessLine(LineCursor* line, const DecodedEnd* end, ScanState* scan)
 {
+    MonitorSettingsRecord* settings = MonitorSettings;
     LogRecord decoded;
     ZeroMemory(&decoded, sizeof(decoded));
     DecodeLineHeader(line, &decoded);
     if (MatchesRule(&decoded, settings) && IsNewLine(&decoded.Time, settings, scan))
-        HandleLine(line, &decoded, settings, scan);
+        HandleLine(line, &decoded, end, scan);
 }
 
-// Decodes the lines of content one after the other. A line counts only once
-// its line feed is written: the antivirus product may be appending it while
-// the file is read, and a line cut off there would run the actions with cut
-// fields and move the position past the complete line. The unterminated tail
-// of a growing file (and anything behind a NUL byte) is left for the next
-// reading, which reads the file whole again. A finished file (a previous
-// day's) grows no more: its unterminated last line is decoded as it is.
-static void ProcessContent(const char* content, BOOL finished)
+void BeginScan(ScanState* scan, ULONGLONG offset, BOOL allLinesNew)
 {
-    MonitorSettingsRecord* settings = MonitorSettings;
-    ScanState scan = { 0, TRUE };
-    const char* cursor = content;
+    ZeroMemory(scan, sizeof(*scan));
+    scan->FirstOfScan = TRUE;
+    scan->AllLinesNew = allLinesNew;
+    scan->DecodedEnd = offset;
+}
+
+void PassOverBytes(ScanState* scan, const LogPiece* piece, size_t end)
+{
+    DecodedEnd decoded = DecodedEndAt(piece, end);
+    scan->DecodedEnd = decoded.Offset;
+    scan->ByteCount = decoded.ByteCount;
+    CopyMemory(scan->BytesBefore, decoded.BytesBefore, decoded.ByteCount);
+}
+
+// Decodes the lines one after the other. A line counts only once its line
+// feed is written: the antivirus product may be appending it while the file
+// is read, and a line cut off there would run the actions with cut fields
+// and move the position past the complete line. The unterminated tail (and
+// anything behind a NUL byte, space an append has taken but not yet
+// filled) is left for the next piece or reading. The end of a finished
+// file (a previous day's) grows no more: its unterminated last line is
+// decoded as it is.
+size_t ProcessLogPiece(ScanState* scan, const LogPiece* piece, BOOL lastOfFinishedFile)
+{
+    const char* data = piece->Data;
+    size_t start = piece->LineStart;
     // A stop ends the reading between lines, after the last handled line's
     // actions and position save; the next start reads the rest.
-    while (*cursor != '\0' && !IsStopRequested()) {
-        // strchr stops at the line feed or at the terminating NUL, so the
-        // content is searched only once.
-        const char* lineFeed = strchr(cursor, '\n');
-        if (lineFeed == NULL && !finished)
-            return;
-        const char* next = lineFeed != NULL ? lineFeed + 1 : cursor + strlen(cursor);
-        LineCursor line = { cursor, lineFeed != NULL ? lineFeed : next };
+    while (data[start] != '\0' && !IsStopRequested()) {
+        // strchr stops at the line feed or at a NUL, so the bytes are
+        // searched only once.
+        const char* lineFeed = strchr(data + start, '\n');
+        if (lineFeed == NULL && !lastOfFinishedFile)
+            break;
+        size_t next = lineFeed != NULL ? (size_t)(lineFeed - data) + 1 : start + strlen(data + start);
+        LineCursor line = { data + start, lineFeed != NULL ? lineFeed : data + next };
         if (line.End > line.Position && line.End[-1] == '\r')
             --line.End;  // the carriage return of CR LF belongs to no field
-        ProcessLine(&line, settings, &scan);
-        cursor = next;
+        DecodedEnd end = DecodedEndAt(piece, next);
+        ProcessLine(&line, &end, scan);
+        start = next;
     }
+    if (start != piece->LineStart)
+        PassOverBytes(scan, piece, start);
+    return start;
+}
+
+void FinishScan(const ScanState* scan)
+{
+    MonitorSettingsRecord* settings = MonitorSettings;
+    if (scan->DecodedEnd == 0 || scan->DecodedEnd == settings->Offset)
+        return;
+    DecodedEnd end = { scan->DecodedEnd, scan->BytesBefore, scan->ByteCount };
+    SaveScanPosition(settings->Instance, &settings->TimeStampTime, &end);
 }
 
 void ProcessFileContent(const char* content)
 {
-    ProcessContent(content, FALSE);
-}
-
-void ProcessFinishedFileContent(const char* content)
-{
-    ProcessContent(content, TRUE);
+    ScanState scan;
+    BeginScan(&scan, 0, FALSE);
+    LogPiece piece = { content, strlen(content), 0, 0 };
+    ProcessLogPiece(&scan, &piece, FALSE);
+    FinishScan(&scan);
 }

@@ -7,6 +7,7 @@
 #pragma once
 #include <windows.h>
 #include "actions/logrecord.h"
+#include "config/scanposition.h"
 
 // The read position inside one line. Position moves on towards End; End is
 // the line feed that ends the line (or the carriage return before it, or the
@@ -16,16 +17,55 @@ typedef struct LineCursor {
     const char* End;
 } LineCursor;
 
-// Decodes every complete line of content (NUL-terminated, owned by the
-// caller), runs the actions for new matching lines and advances the scan
-// position. A last line without its line feed is still being written and is
-// left for the next reading. Returns early, between two lines, once a stop
-// has been requested.
-void ProcessFileContent(const char* content);
+// One reading of a day file, carried from piece to piece (see BeginScan).
+typedef struct ScanState {
+    DWORD Instance;        // ordinal of the next matching line within its time stamp
+    BOOL FirstOfScan;      // no line of this reading has been handled yet
+    BOOL AllLinesNew;      // the reading resumed at the stored offset
+    ULONGLONG DecodedEnd;  // the file's offset just after the last decoded line
+    char BytesBefore[OffsetCheckBytes];  // the file's bytes before DecodedEnd
+    size_t ByteCount;
+} ScanState;
 
-// The same for a file that grows no more (a previous day's file): its last
-// line is decoded also without a line feed.
-void ProcessFinishedFileContent(const char* content);
+// A piece of the day file in memory: Data[0, Length) are the file's bytes
+// from FileOffset on, and Data[Length] is a NUL. The lines to decode begin
+// at LineStart; the bytes before it are decoded already and kept only for
+// the offset check: at least OffsetCheckBytes of them, or all from the
+// start of the file.
+typedef struct LogPiece {
+    const char* Data;
+    size_t Length;
+    size_t LineStart;
+    ULONGLONG FileOffset;
+} LogPiece;
+
+// A new reading of the file named by FileName that starts at offset.
+// Resumed at the stored offset (allLinesNew), every line is new whatever
+// its time stamp; otherwise the reading starts at the file's beginning, and
+// a matching line is new only when it comes after the stored time stamp and
+// instance.
+void BeginScan(ScanState* scan, ULONGLONG offset, BOOL allLinesNew);
+
+// Decodes the complete lines of the piece from LineStart on, runs the
+// actions for new matching lines and saves the scan position after each.
+// A last line without its line feed is still being written and is left for
+// the next piece or reading, unless lastOfFinishedFile is set: the end of a
+// file that grows no more (a previous day's). A NUL byte ends what can be
+// decoded. Returns the index of the first byte not decoded; returns early,
+// between two lines, once a stop has been requested.
+size_t ProcessLogPiece(ScanState* scan, const LogPiece* piece, BOOL lastOfFinishedFile);
+
+// Counts the piece's bytes up to end (an index after LineStart) as decoded
+// without decoding them: the rest of a line too long to handle.
+void PassOverBytes(ScanState* scan, const LogPiece* piece, size_t end);
+
+// Ends a reading: when lines that ran no action moved the decoded end past
+// the saved offset, the scan position is saved once more with it.
+void FinishScan(const ScanState* scan);
+
+// A reading of content (NUL-terminated, owned by the caller), the file named
+// by FileName from its beginning, by the time stamp and instance.
+void ProcessFileContent(const char* content);
 
 // Two characters as a hexadecimal byte (0 to 255). A character that is no
 // hexadecimal digit, or that is missing at the end of the line, counts as 0.

@@ -1,10 +1,21 @@
-// Reading one day file whole, shared with the antivirus product.
+// Reading a day file, shared with the antivirus product, in pieces.
 #pragma once
 #include <windows.h>
 
-// Reads the file whole and hands its complete lines to the parser. TRUE when
-// the file was read and processed; FALSE when the reading failed (a warning
-// says why) or was abandoned for a stop, so that the caller tries again.
+// The size of a piece, and of the longest line that is decoded (a longer
+// one is passed over with a warning). The reader's memory stays within
+// about these two, whatever the file's size. Tests make them smaller.
+typedef struct ReadingLimits {
+    size_t PieceBytes;
+    size_t LineBytes;
+} ReadingLimits;
+extern ReadingLimits LogReadingLimits;
+
+// Reads what is new in the file named by FileName, from the stored offset
+// when the file still holds what was read up to it, and hands its complete
+// lines to the parser. TRUE when the file was read and processed; FALSE
+// when the reading failed (a warning says why) or was abandoned for a stop,
+// so that the caller tries again.
 BOOL ReadLogFile(const wchar_t* path);
 
 // The same for a file that grows no more (a previous day's file): its last

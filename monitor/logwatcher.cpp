@@ -84,9 +84,11 @@ static BOOL MoveScanToDay(const wchar_t* directory, const wchar_t* dayName)
         }
     }
     FailedPreviousDayReadings = 0;
-    // A new day's file starts a new run of instances. The stored time stamp
-    // stays, so older lines are still passed over.
+    // A new day's file starts a new run of instances, and is read from its
+    // beginning. The stored time stamp stays, so older lines are still
+    // passed over.
     MonitorSettings->Instance = 0;
+    MonitorSettings->Offset = 0;
     SetScanFileName(dayName);
     return TRUE;
 }

@@ -1,12 +1,16 @@
-// Property test of ProcessFileContent: generated content (valid, truncated,
-// empty, CR LF and LF, missing fields, huge fields, odd numbers, random
-// bytes) is placed so that its terminating NUL is the last byte before a
-// no-access page. A read past the NUL faults there and ends the test
-// process with a message. Each buffer is read as a growing file (its
-// unterminated last line is left unread) and then as a finished one (that
-// last line is decoded, and its field scans run into the NUL). The lines
-// whose actions ran and the scan position must agree with a plain reference
-// decoder that reads each line as a NUL-terminated copy with strtol.
+// Property test of the parser: generated content (valid, truncated, empty,
+// CR LF and LF, missing fields, huge fields, odd numbers, random bytes) is
+// handed over in pieces of random length, as the reader hands over a file:
+// each piece holds the undecoded rest of the one before and new bytes, and
+// is placed so that its terminating NUL is the last byte before a no-access
+// page. A read past the NUL faults there and ends the test process with a
+// message. Pieces end inside lines, right after a line feed, and between
+// the CR and the LF of a line end. Each content is read as a growing file
+// (its unterminated last line is left unread) and then as a finished one
+// (that last line is decoded, and its field scans run into the NUL). The
+// lines whose actions ran and the scan position must agree with a plain
+// reference decoder that reads each line as a NUL-terminated copy with
+// strtol.
 //
 // QARLOV_PROPERTY_LINES sets the number of lines (default 100000; the long
 // variant uses 1000000), QARLOV_PROPERTY_SEED the seed.
@@ -353,16 +357,50 @@ protected:
     }
 };
 
+// Where the piece after the one that begins at from ends: now and then
+// right after a line feed or between a CR and its LF, otherwise anywhere.
+size_t NextPieceEnd(const std::string& content, size_t from, std::mt19937& random)
+{
+    size_t end = from + 1 + random() % 3000;
+    size_t special = std::string::npos;
+    switch (random() % 4) {
+    case 0: special = content.find('\n', end); break;
+    case 1: special = content.find("\r\n", end); break;
+    }
+    if (special != std::string::npos)
+        end = special + 1;
+    return end < content.size() ? end : content.size();
+}
+
+// Reads content as the reader would, piece after piece; each piece holds
+// the bytes the offset check needs before its first undecoded byte.
+void ProcessInPieces(const std::string& content, bool finished, std::mt19937& random)
+{
+    ScanState scan;
+    BeginScan(&scan, 0, FALSE);
+    size_t lineStart = 0, pieceEnd = 0;
+    while (pieceEnd < content.size()) {
+        pieceEnd = NextPieceEnd(content, pieceEnd, random);
+        size_t keepFrom = lineStart - CheckedBytesBefore(lineStart);
+        GuardedContent guarded(content.substr(keepFrom, pieceEnd - keepFrom));
+        ASSERT_TRUE(guarded.Protected);
+        LogPiece piece = { guarded.Text, pieceEnd - keepFrom, lineStart - keepFrom, keepFrom };
+        lineStart = keepFrom + ProcessLogPiece(&scan, &piece, finished && pieceEnd == content.size());
+    }
+    FinishScan(&scan);
+}
+
 TEST_F(ProcessFileContentPropertyTest, GeneratedContentIsReadWithinItsBytesAndMatchesTheReference)
 {
     const unsigned totalLines = EnvironmentNumber("QARLOV_PROPERTY_LINES", 100000);
     const unsigned seed = EnvironmentNumber("QARLOV_PROPERTY_SEED", 20230517);
     const int lastLineKinds = 6;
     LineGenerator generator(seed);
+    std::mt19937 pieces(seed);
     size_t handledLines = 0, contentBytes = 0;
     double parseSeconds = 0;
 
-    // Several buffers, each ending in another kind of unterminated last line.
+    // Several contents, each ending in another kind of unterminated last line.
     for (int part = 0; part < lastLineKinds; ++part) {
         std::string content;
         for (unsigned i = 0; i < totalLines / lastLineKinds; ++i)
@@ -370,8 +408,6 @@ TEST_F(ProcessFileContentPropertyTest, GeneratedContentIsReadWithinItsBytesAndMa
         content += generator.LastLine(part);
         contentBytes += content.size();
 
-        GuardedContent guarded(content);
-        ASSERT_TRUE(guarded.Protected);
         for (bool finished : { false, true }) {
             Expected expected =
                 ReferenceScan(content, MonitorSettings->TimeStampTime, MonitorSettings->Instance, finished);
@@ -379,10 +415,7 @@ TEST_F(ProcessFileContentPropertyTest, GeneratedContentIsReadWithinItsBytesAndMa
             QueryPerformanceFrequency(&frequency);
             std::string output = CaptureConsoleOutput([&] {
                 QueryPerformanceCounter(&before);
-                if (finished)
-                    ProcessFinishedFileContent(guarded.Text);
-                else
-                    ProcessFileContent(guarded.Text);
+                ProcessInPieces(content, finished, pieces);
                 QueryPerformanceCounter(&after);
             });
             parseSeconds += (double)(after.QuadPart - before.QuadPart) / (double)frequency.QuadPart;
@@ -392,6 +425,8 @@ TEST_F(ProcessFileContentPropertyTest, GeneratedContentIsReadWithinItsBytesAndMa
             ASSERT_EQ(expected.TimeTexts, handled) << "seed " << seed << ", part " << part << ", finished " << finished;
             EXPECT_EQ(expected.Instance, MonitorSettings->Instance) << "seed " << seed << ", part " << part;
             EXPECT_EQ(0, CompareTimes(expected.Time, MonitorSettings->TimeStampTime)) << "seed " << seed;
+            EXPECT_EQ(finished ? content.size() : content.rfind('\n') + 1, MonitorSettings->Offset)
+                << "seed " << seed << ", part " << part;
             EXPECT_EQ(nullptr, CurrentRecord);
         }
     }
@@ -400,8 +435,9 @@ TEST_F(ProcessFileContentPropertyTest, GeneratedContentIsReadWithinItsBytesAndMa
     RegistryPosition saved = ReadRegistryPosition();
     EXPECT_EQ(MonitorSettings->Instance, saved.Instance);
     EXPECT_EQ(std::wstring(MonitorSettings->TimeStamp), saved.TimeStamp);
+    EXPECT_EQ(MonitorSettings->Offset, ReadRegistryOffset());
     std::cout << "[ property ] " << totalLines << " lines, " << contentBytes << " bytes, " << handledLines
-              << " handled, seed " << seed << ", ProcessFileContent took " << parseSeconds << " s\n";
+              << " handled, seed " << seed << ", parsing took " << parseSeconds << " s\n";
 }
 
 // strtol's reading of random fields, compared with the bounded reader.

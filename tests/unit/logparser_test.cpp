@@ -186,14 +186,21 @@ protected:
         WriteRegistryPosition(SentinelPosition);
     }
 
-    // The Message texts of the lines whose actions ran.
-    std::vector<std::string> Process(const std::string& content, bool finished = false)
+    // The Message texts of the lines whose actions ran. The content is read
+    // from its beginning by the time stamp and instance, or as what follows
+    // the stored offset (resumed); finished: the file grows no more.
+    std::vector<std::string> Process(const std::string& content, bool finished = false, bool resumed = false)
     {
         std::string output = CaptureConsoleOutput([&] {
-            if (finished)
-                ProcessFinishedFileContent(content.c_str());
-            else
+            if (!finished && !resumed) {
                 ProcessFileContent(content.c_str());
+                return;
+            }
+            ScanState scan;
+            BeginScan(&scan, 0, resumed);
+            LogPiece piece = { content.data(), content.size(), 0, 0 };
+            ProcessLogPiece(&scan, &piece, finished);
+            FinishScan(&scan);
         });
         EXPECT_EQ(nullptr, CurrentRecord);
         return WarningTexts(output);
@@ -253,13 +260,15 @@ struct PositionCase {
     DWORD StoredInstance;
     std::vector<std::string> Lines;
     std::vector<const char*> Handled;  // computer fields of the lines whose actions ran
-    RegistryPosition Saved;            // SentinelPosition: nothing was saved
+    RegistryPosition Saved;
     bool Finished = false;             // read as a file that grows no more
+    bool Resumed = false;              // read on from the stored offset
 };
 
 TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
 {
-    const RegistryPosition none = SentinelPosition;
+    // Decoded lines move the offset: the position is then saved unchanged.
+    const RegistryPosition unchanged = { 0, L"3504110E1E05", L"05172023.Log" };
     const PositionCase cases[] = {
         { "equal time: the stored instance is passed over", Stamp5, 0,
           { Line("L1", Stamp5), Line("L2", Stamp5) }, { "L2" }, { 1, L"3504110E1E05", L"05172023.Log" } },
@@ -274,7 +283,7 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
             Line("L2", Stamp5), Line("L3", Stamp5) },
           { "L3" }, { 2, L"3504110E1E05", L"05172023.Log" } },
         { "an older matching line resets the count", Stamp5, 0,
-          { Line("L1", Stamp5), Line("L2", Stamp4), Line("L3", Stamp5) }, {}, none },
+          { Line("L1", Stamp5), Line("L2", Stamp4), Line("L3", Stamp5) }, {}, unchanged },
         { "after an older line the count starts again", Stamp5, 0,
           { Line("L1", Stamp4), Line("L2", Stamp5), Line("L3", Stamp5) }, { "L3" },
           { 1, L"3504110E1E05", L"05172023.Log" } },
@@ -284,9 +293,9 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
         { "a line older than the moved position is passed over", Stamp5, 0,
           { Line("L1", Stamp6), Line("L2", Stamp7), Line("L3", Stamp7), Line("L4", Stamp6) }, { "L1", "L2", "L3" },
           { 1, L"3504110E1E07", L"05172023.Log" } },
-        { "an old matching line saves nothing", Stamp5, 0, { Line("L1", Stamp4) }, {}, none },
-        { "a new line that fails the rule saves nothing", Stamp5, 0,
-          { Line("X1", Stamp6, 5), Line("X2", Stamp6, 51, 3), Line("X3", Stamp6, 51, 1, 0) }, {}, none },
+        { "an old matching line moves only the offset", Stamp5, 0, { Line("L1", Stamp4) }, {}, unchanged },
+        { "a new line that fails the rule moves only the offset", Stamp5, 0,
+          { Line("X1", Stamp6, 5), Line("X2", Stamp6, 51, 3), Line("X3", Stamp6, 51, 1, 0) }, {}, unchanged },
         { "a last line without a line feed is still being written", Stamp5, 0,
           { Line("L1", Stamp6), "3504110E1E07,51,1,2,L2,alice" }, { "L1" }, { 0, L"3504110E1E06", L"05172023.Log" } },
         { "a finished file's last line needs no line feed", Stamp5, 0,
@@ -295,6 +304,12 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
         { "lines ended by a bare line feed", Stamp5, 0,
           { "3504110E1E06,51,1,2,L1,alice\n", "3504110E1E06,51,1,2,L2,alice\n" }, { "L1", "L2" },
           { 1, L"3504110E1E06", L"05172023.Log" } },
+        { "resumed at the offset, an older line is new", Stamp5, 0,
+          { Line("L1", Stamp4), Line("L2", Stamp4), Line("X1", Stamp8, 5) }, { "L1", "L2" },
+          { 1, L"3504110E1E04", L"05172023.Log" }, false, true },
+        { "resumed at the offset, the stored time stamp counts on", Stamp5, 1,
+          { Line("L1", Stamp5), Line("L2", Stamp6) }, { "L1", "L2" }, { 0, L"3504110E1E06", L"05172023.Log" },
+          false, true },
     };
     for (const PositionCase& c : cases) {
         SetUp();
@@ -303,15 +318,15 @@ TEST_F(ProcessFileContentTest, PositionAndInstanceRules)
         for (const std::string& line : c.Lines)
             content += line;
         std::vector<std::string> handled;
-        for (const std::string& text : Process(content, c.Finished))
+        for (const std::string& text : Process(content, c.Finished, c.Resumed))
             handled.push_back(text.substr(0, text.find(' ')));
         EXPECT_THAT(handled, ElementsAreArray(std::vector<std::string>(c.Handled.begin(), c.Handled.end())))
             << c.Name;
         EXPECT_EQ(c.Saved, ReadRegistryPosition()) << c.Name;
-        if (c.Saved == none)
-            ExpectPositionInMemory({ c.StoredInstance, Widen(c.StoredStamp), L"" });
-        else
-            ExpectPositionInMemory(c.Saved);
+        ExpectPositionInMemory(c.Saved);
+        // The offset covers every decoded line, also those that ran nothing.
+        size_t decoded = c.Finished ? content.size() : content.rfind('\n') + 1;
+        EXPECT_EQ(decoded, ReadRegistryOffset()) << c.Name;
     }
 }
 

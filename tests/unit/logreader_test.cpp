@@ -1,8 +1,10 @@
 // Reading a day file: its content up to a NUL byte reaches the parser,
-// which takes its complete lines; a missing file costs 20 opening
-// attempts with random waits and one warning; a locked file is read once
-// released, and a file held open by a writer is read; WaitBeforeAction
-// delays each reading once; a stop ends the waits quietly.
+// which takes its complete lines; a reading goes on from the stored offset
+// while the file holds what was read before it, in pieces, with lines
+// across their boundaries; a missing file costs 20 opening attempts with
+// random waits and one warning; a locked file is read once released, and a
+// file held open by a writer is read; WaitBeforeAction delays each reading
+// once; a stop ends the waits quietly.
 #include "monitor/logreader.h"
 #include "actions/logrecord.h"
 #include "tests/unit/monitor_fixture.h"
@@ -21,6 +23,7 @@ class ReadLogFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        LogReadingLimits = { 300, 1000 };  // lines cross the pieces' boundaries
         ResetMonitorRule();
         SetStoredPosition(Stamp5, 0);
         ConfigureMessageAction(L"%04 %00");
@@ -41,6 +44,9 @@ protected:
         return output;
     }
 
+    void TearDown() override { LogReadingLimits = SavedLimits; }
+
+    const ReadingLimits SavedLimits = LogReadingLimits;
     std::wstring Folder;
     std::wstring Path;
     BOOL Processed = FALSE;
@@ -72,6 +78,64 @@ TEST_F(ReadLogFileTest, HandsTheContentToTheParser)
         EXPECT_EQ(c.Handled, WarningTexts(output)) << c.Name;
         EXPECT_EQ(c.Saved, ReadRegistryPosition()) << c.Name;
     }
+}
+
+// Each reading goes on where the one before ended, so a line is new
+// whatever its time stamp; a file that no longer holds what was read is
+// read from its beginning by the time stamp and instance.
+TEST_F(ReadLogFileTest, AReadingGoesOnFromTheStoredOffset)
+{
+    const std::string L3 = LogLine(Stamp4, "L3");
+    const std::string rewritten = LogLine(Stamp8, "L4") + LogLine(Stamp4, "L5");
+    const struct Step {
+        const char* Name;
+        std::string Bytes;
+        bool Append;
+        std::vector<std::string> Handled;
+        bool FromBeginning;
+        DWORD Undecoded;  // bytes at the end, left for the next reading
+    } steps[] = {
+        { "first reading", LogLine(Stamp6, "L1") + LogLine(Stamp7, "X1", 5), false, { "L1 17.05.2023 14:30:06" },
+          false, 0 },
+        { "an older line appended", LogLine(Stamp4, "L2"), true, { "L2 17.05.2023 14:30:04" }, false, 0 },
+        { "a line being appended", L3.substr(0, 40), true, {}, false, 40 },
+        { "its rest", L3.substr(40), true, { "L3 17.05.2023 14:30:04" }, false, 0 },
+        { "truncated and written anew", rewritten, false, { "L4 17.05.2023 14:30:08" }, true, 0 },
+        { "the same length, other bytes", std::string(rewritten.size() - 2, 'x') + "\r\n", false, {}, true, 0 },
+    };
+    for (const Step& step : steps) {
+        if (step.Append)
+            AppendBytes(Path, step.Bytes);
+        else
+            WriteBytes(Path, step.Bytes);
+        std::string output = Read();
+        EXPECT_EQ(step.Handled, WarningTexts(output)) << step.Name;
+        EXPECT_EQ(step.FromBeginning, output.find("Reading it from its beginning.") != std::string::npos)
+            << step.Name << output;
+        WIN32_FILE_ATTRIBUTE_DATA file;
+        ASSERT_TRUE(GetFileAttributesExW(Path.c_str(), GetFileExInfoStandard, &file));
+        EXPECT_EQ(file.nFileSizeLow - step.Undecoded, ReadRegistryOffset()) << step.Name;
+    }
+}
+
+// A line longer than a piece is decoded whole; one longer than the longest
+// line decoded is passed over with a warning, and the offset moves past it.
+TEST_F(ReadLogFileTest, LongLinesAreDecodedWholeUpToTheLimit)
+{
+    auto lineOfLength = [](size_t length) {
+        std::string line = LogLine(Stamp6, "PADDING");
+        return line.replace(line.find("PADDING"), 7, length - line.size() + 7, 'p');
+    };
+    std::string longLine = lineOfLength(700), tooLong = lineOfLength(3000);
+    WriteBytes(Path, LogLine(Stamp6, "L1") + longLine + tooLong + LogLine(Stamp7, "L4"));
+    FreeText(&MonitorSettings->Message->Message);
+    CopyAllocate(L"%06", &MonitorSettings->Message->Message);
+    std::string output = Read();
+    EXPECT_THAT(WarningTexts(output),
+                ElementsAre("EICAR Test String", "EICAR Test String",
+                            "A line of the log file " + std::string(Path.begin(), Path.end()) + " is longer than 1000 bytes. It is not handled.",
+                            "EICAR Test String"));
+    EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E07", L"05172023.Log" }), ReadRegistryPosition());
 }
 
 TEST_F(ReadLogFileTest, AMissingFileGivesUpAfterTwentyRandomWaits)

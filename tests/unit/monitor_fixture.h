@@ -141,6 +141,16 @@ inline std::wstring ReadRegistryText(const wchar_t* name)
     return text.c_str();
 }
 
+// OFFSET, or 0 when it is missing.
+inline ULONGLONG ReadRegistryOffset(void)
+{
+    ULONGLONG offset = 0;
+    TestValue value = QueryTestValue(QARLOV_KEY, L"OFFSET", ProgramView());
+    if (value.Result == ERROR_SUCCESS && value.Type == REG_QWORD && value.Data.size() == sizeof(offset))
+        memcpy(&offset, value.Data.data(), sizeof(offset));
+    return offset;
+}
+
 inline RegistryPosition ReadRegistryPosition(void)
 {
     RegistryPosition position = { 0, ReadRegistryText(L"TIMESTAMP"), ReadRegistryText(L"FILENAME") };

@@ -81,7 +81,8 @@ protected:
 
     // The position in the program's view, each text with its terminator
     // stored, and in the settings; a finished save leaves no pending value.
-    void ExpectStoredPosition(DWORD instance, const wchar_t* timeStamp, const wchar_t* fileName)
+    void ExpectStoredPosition(DWORD instance, const wchar_t* timeStamp, const wchar_t* fileName,
+                              ULONGLONG offset = 0)
     {
         DWORD storedInstance = 0;
         std::wstring storedTimeStamp, storedFileName;
@@ -94,7 +95,20 @@ protected:
         EXPECT_EQ(instance, MonitorSettings->Instance);
         EXPECT_EQ(std::wstring(timeStamp), MonitorSettings->TimeStamp);
         EXPECT_EQ(std::wstring(fileName), MonitorSettings->FileName);
+        TestValue storedOffset = QueryTestValue(QARLOV_KEY, L"OFFSET", View64);
+        EXPECT_EQ((DWORD)REG_QWORD, storedOffset.Type);
+        EXPECT_EQ(std::vector<BYTE>((const BYTE*)&offset, (const BYTE*)(&offset + 1)), storedOffset.Data);
+        EXPECT_EQ(offset, MonitorSettings->Offset);
+        DWORD check = 0;
+        EXPECT_TRUE(QueryTestNumber(QARLOV_KEY, L"OFFSETCHECK", View64, &check));
+        EXPECT_EQ(MonitorSettings->OffsetCheck, check);
         EXPECT_FALSE(TestValueExists(QARLOV_KEY, L"PENDINGPOSITION", View64));
+    }
+
+    static void Save(DWORD instance, const SYSTEMTIME& time, ULONGLONG offset = 0, const char* before = "")
+    {
+        DecodedEnd end = { offset, before, strlen(before) };
+        SaveScanPosition(instance, &time, &end);
     }
 };
 
@@ -103,10 +117,11 @@ TEST_F(SaveScanPositionTest, WritesInstanceTimeStampAndFileNameToTheProgramsView
     SYSTEMTIME time = Time(2010, 3, 15, 14, 5, 9);
     time.wDayOfWeek = 1;
     time.wMilliseconds = 250;
-    std::string output = CaptureConsoleOutput([&] { SaveScanPosition(3, &time); });
+    std::string output = CaptureConsoleOutput([&] { Save(3, time, 5000000000ull, "line\n"); });
     EXPECT_EQ("", output);
 
-    ExpectStoredPosition(3, L"28020F0E0509", L"03152010.Log");
+    ExpectStoredPosition(3, L"28020F0E0509", L"03152010.Log", 5000000000ull);
+    EXPECT_EQ(ComputeOffsetCheck("line\n", 5), MonitorSettings->OffsetCheck);
     DWORD instance = 0;
     EXPECT_FALSE(QueryTestNumber(QARLOV_KEY, L"INSTANCE", View32, &instance)) << "written to the 32-bit view";
     EXPECT_EQ(0, memcmp(&time, &MonitorSettings->TimeStampTime, sizeof(time)));
@@ -115,10 +130,10 @@ TEST_F(SaveScanPositionTest, WritesInstanceTimeStampAndFileNameToTheProgramsView
 TEST_F(SaveScanPositionTest, ASecondSaveReplacesThePositionSilently)
 {
     SYSTEMTIME first = Time(2010, 3, 15, 14, 5, 9), second = Time(2010, 3, 16, 0, 0, 1);
-    SaveScanPosition(3, &first);
+    Save(3, first);
     FreeText(&MonitorSettings->FileName);
     CopyAllocate(L"03162010.Log", &MonitorSettings->FileName);
-    std::string output = CaptureConsoleOutput([&] { SaveScanPosition(0, &second); });
+    std::string output = CaptureConsoleOutput([&] { Save(0, second); });
     EXPECT_EQ("", output) << "no warning about a filled TimeStamp slot";
 
     ExpectStoredPosition(0, L"280210000001", L"03162010.Log");
@@ -129,7 +144,7 @@ TEST_F(SaveScanPositionTest, AKeyThatCannotBeOpenedEndsTheProcess)
     DeleteTestKey(L"SOFTWARE\\kestu", View64);
     CreateTestKey(QARLOV_KEY, View32);  // the wrong view doesn't count
     SYSTEMTIME time = Time(2010, 3, 15, 14, 5, 9);
-    EXPECT_ERROR_EXIT(SaveScanPosition(3, &time),
+    EXPECT_ERROR_EXIT(Save(3, time),
                       "Error opening QARLOV registry key [\\HKLM\\SOFTWARE\\kestu\\QARLOV] for writing. Install "
                       "QARLOV reg file properly.");
     DeleteTestKey(L"SOFTWARE\\kestu", View32);
@@ -142,8 +157,7 @@ protected:
     void SetUp() override
     {
         SaveScanPositionTest::SetUp();
-        SYSTEMTIME previous = Time(2010, 3, 15, 14, 5, 9);
-        SaveScanPosition(3, &previous);
+        Save(3, Time(2010, 3, 15, 14, 5, 9));
     }
     void SetPending(const std::wstring& strings, DWORD type = REG_MULTI_SZ)
     {
@@ -153,14 +167,28 @@ protected:
 
 TEST_F(InterruptedSaveTest, ThePendingPositionReplacesTheStoredOneAndTheSaveIsFinished)
 {
-    SetPending(std::wstring(L"280210000001\0" L"0\0" L"03162010.Log\0", 28));
-    std::string output = CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
-    EXPECT_NE(std::string::npos, output.find("Completing the interrupted save of the scan position 280210000001, "
-                                             "instance 0, file 03162010.Log."))
-        << output;
-    ExpectStoredPosition(0, L"280210000001", L"03162010.Log");
-    SYSTEMTIME expected = Time(2010, 3, 16, 0, 0, 1);
-    EXPECT_EQ(0, memcmp(&expected, &MonitorSettings->TimeStampTime, sizeof(expected)));
+    const struct {
+        const char* Case;
+        std::wstring Strings;
+        ULONGLONG Offset;
+        DWORD OffsetCheck;
+    } cases[] = {
+        { "with its offset", std::wstring(L"280210000001\0" L"0\0" L"03162010.Log\0" L"5000000000\0" L"4294967295\0", 50),
+          5000000000ull, 0xFFFFFFFFu },
+        { "of an older version", std::wstring(L"280210000001\0" L"0\0" L"03162010.Log\0", 28), 0, 0 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Case);
+        SetPending(c.Strings);
+        std::string output = CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
+        EXPECT_NE(std::string::npos, output.find("Completing the interrupted save of the scan position 280210000001, "
+                                                 "instance 0, file 03162010.Log."))
+            << output;
+        ExpectStoredPosition(0, L"280210000001", L"03162010.Log", c.Offset);
+        EXPECT_EQ(c.OffsetCheck, MonitorSettings->OffsetCheck);
+        SYSTEMTIME expected = Time(2010, 3, 16, 0, 0, 1);
+        EXPECT_EQ(0, memcmp(&expected, &MonitorSettings->TimeStampTime, sizeof(expected)));
+    }
 }
 
 TEST_F(InterruptedSaveTest, WithoutAPendingPositionNothingChanges)
@@ -185,6 +213,8 @@ TEST_F(InterruptedSaveTest, AnUnreadablePendingPositionIsDeletedAndTheStoredOneK
         { "instance not a number", std::wstring(L"280210000001\0" L"-1\0" L"x.Log\0", 22), REG_MULTI_SZ },
         { "instance beyond 32 bits", std::wstring(L"280210000001\0" L"4294967296\0" L"x.Log\0", 30),
           REG_MULTI_SZ },
+        { "offset not a number", std::wstring(L"280210000001\0" L"0\0" L"x.Log\0" L"1x\0" L"7\0", 26), REG_MULTI_SZ },
+        { "offset without its check", std::wstring(L"280210000001\0" L"0\0" L"x.Log\0" L"12\0", 24), REG_MULTI_SZ },
         { "empty", std::wstring(), REG_MULTI_SZ },
     };
     for (const auto& c : cases) {
@@ -204,6 +234,37 @@ TEST_F(InterruptedSaveTest, TheLargestInstanceAndAnEmptyFileNameAreRead)
     SetPending(std::wstring(L"280210000001\0" L"4294967295\0" L"\0", 25));
     CaptureConsoleOutput([] { CompleteInterruptedScanPositionSave(); });
     ExpectStoredPosition(0xFFFFFFFFu, L"280210000001", L"");
+}
+
+// The check ties an offset to the bytes before it and to the position it was
+// stored with: a change of any of them is seen.
+TEST_F(SaveScanPositionTest, TheOffsetCheckCoversTheBytesBeforeItAndThePosition)
+{
+    Save(3, Time(2010, 3, 15, 14, 5, 9));
+    const DWORD original = ComputeOffsetCheck("x,51,1,2\r\n", 10);
+    const struct {
+        const char* Case;
+        void (*Change)(void);
+        const char* Bytes;
+        bool SameCheck;
+    } cases[] = {
+        { "nothing changed", [] {}, "x,51,1,2\r\n", true },
+        { "one byte before", [] {}, "x,51,1,3\r\n", false },
+        { "the time stamp", [] { Save(3, Time(2010, 3, 15, 14, 5, 10)); }, "x,51,1,2\r\n", false },
+        { "the instance", [] { Save(4, Time(2010, 3, 15, 14, 5, 9)); }, "x,51,1,2\r\n", false },
+        { "the file name",
+          [] {
+              FreeText(&MonitorSettings->FileName);
+              CopyAllocate(L"03162010.Log", &MonitorSettings->FileName);
+              Save(3, Time(2010, 3, 15, 14, 5, 9));
+          },
+          "x,51,1,2\r\n", false },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Case);
+        c.Change();
+        EXPECT_EQ(c.SameCheck, ComputeOffsetCheck(c.Bytes, 10) == original);
+    }
 }
 
 }  // namespace

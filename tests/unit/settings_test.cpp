@@ -216,11 +216,15 @@ TEST_F(SettingsTest, SavedScanPositionIsReadBackByTheNextLoad)
     time.wHour = 10;
     time.wMinute = 42;
     time.wSecond = 59;
-    SaveScanPosition(7, &time);
+    DecodedEnd end = { 5000000000ull, "line\n", 5 };
+    SaveScanPosition(7, &time, &end);
+    DWORD check = MonitorSettings->OffsetCheck;
 
     ResetMonitorSettings();
     LoadQARLOVRegistrySettings();
     EXPECT_EQ(7u, MonitorSettings->Instance);
+    EXPECT_EQ(5000000000ull, MonitorSettings->Offset);
+    EXPECT_EQ(check, MonitorSettings->OffsetCheck);
     EXPECT_EQ(std::wstring(L"36091A0A2A3B"), MonitorSettings->TimeStamp);
     EXPECT_EQ(std::wstring(L"10262024.Log"), MonitorSettings->FileName);
     EXPECT_EQ(0, memcmp(&time, &MonitorSettings->TimeStampTime, sizeof(time)));

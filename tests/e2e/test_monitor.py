@@ -1,8 +1,10 @@
 """Log-file monitoring end to end: qarlov.exe -CONSOLE with a stand-in antivirus
 data folder reads today's day file at start, handles exactly the new matching
 lines (the Message action prints one WARNING line per handled line, and the
-registry keeps the scan position), handles an appended line at once, repeats
-nothing after a restart, handles a line written in two parts once it is
+registry keeps the scan position), handles an appended line at once, also
+one whose time is an hour older, repeats nothing after a restart, handles
+only the new lines of a day file written anew, handles a line written in two
+parts once it is
 complete, reports a missing day file, stops on Ctrl-C or a console close,
 and loses no line at midnight nor in the previous day's file at start."""
 import datetime
@@ -48,6 +50,9 @@ class MonitorTest(es.MonitorTestCase):
         self.assert_in_order(output, line, WATCHER_LINE)
         return output
 
+    def offset(self):
+        return self.prefix.reg_query(qh.QARLOV_KEY, "OFFSET")
+
     def test_handles_exactly_the_new_lines_then_appended_ones_and_a_restart_repeats_nothing(self):
         qh.configure(self.prefix, instance=0, timestamp=qh.time_field(self.at(10)), filename="01012000.Log",
                      message=MESSAGE)
@@ -63,15 +68,40 @@ class MonitorTest(es.MonitorTestCase):
         self.assertLess(time.monotonic() - appended, 1.0)
         self.assertEqual(["NEW1", "NEW2", "NEW3", "NEW4"], handled(run.output()))
         self.assertEqual((0, qh.time_field(self.at(30)), qh.day_file_name(self.today)), self.position())
-        self.stop(run)
 
+        # The clock was put back an hour: the line is new all the same.
+        self.av.append(self.line("BACK", 30 - 3600))
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED BACK "), 5), run.output())
+        self.stop(run)
+        self.assertEqual(["NEW1", "NEW2", "NEW3", "NEW4", "BACK"], handled(run.output()))
+        self.assertEqual((0, qh.time_field(self.at(30 - 3600)), qh.day_file_name(self.today)), self.position())
+        self.assertEqual(self.av.day_file().stat().st_size, self.offset())
+
+        # A restart goes on from the stored offset: nothing again, the next line once.
         run = self.start()
         time.sleep(0.5)
-        self.av.append(self.line("NEW5", 30))
+        self.av.append(self.line("NEW5", 31 - 3600))
         self.assertTrue(run.wait_for(re.compile(r"HANDLED NEW5 "), 5), run.output())
         self.assertEqual(["NEW5"], handled(run.output()))
-        self.assertEqual((1, qh.time_field(self.at(30)), qh.day_file_name(self.today)), self.position())
+        self.assertEqual((0, qh.time_field(self.at(31 - 3600)), qh.day_file_name(self.today)), self.position())
+        self.assertEqual(self.av.day_file().stat().st_size, self.offset())
         self.stop(run)
+
+    def test_a_day_file_truncated_and_written_anew_has_only_its_new_lines_handled(self):
+        qh.configure(self.prefix, message=MESSAGE)
+        handled_before = [self.line("DONE1", 10), self.line("DONE2", 20)]
+        self.av.append(handled_before)
+        run = self.start()
+        self.assertEqual(["DONE1", "DONE2"], handled(run.output()))
+
+        self.av.day_file().write_text("")
+        self.av.append([handled_before[1], self.line("NEW", 30)])
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED NEW "), 5), run.output())
+        time.sleep(1)
+        output = self.stop(run)
+        self.assertEqual(["DONE1", "DONE2", "NEW"], handled(output))
+        self.assertIn(" no longer holds what was read up to byte ", output)
+        self.assertEqual(self.av.day_file().stat().st_size, self.offset())
 
     def test_a_save_of_the_position_interrupted_by_the_end_of_the_process_is_finished_at_start(self):
         # The process ended after it had written INSTANCE 0 for the first line of a new

@@ -39,11 +39,17 @@ CommandLineStatus BuildProgramCommandLine(const ExecuteAction* action, const wch
 // with a hidden window when hideWindow is set.
 void PrepareStartupInfo(BOOL hideWindow, STARTUPINFOW* startup);
 
-// Text to bytes, one byte per character; a character above U+00FF becomes
-// "?". capacity counts bytes, terminator included.
-void NarrowToBytes(const wchar_t* text, char* bytes, size_t capacity);
+// Text to bytes of codePage (the program passes CP_ACP, the system's ANSI
+// code page), terminated, with their count (terminator excluded) in count.
+// A character the code page lacks becomes "?", one of U+0080 to U+00FF the
+// byte of the same value, so that a log field comes back as the bytes it
+// was read from. capacity counts bytes, terminator included. Returns FALSE
+// when the text didn't fit and was cut before the first character that
+// didn't.
+BOOL NarrowToBytes(UINT codePage, const wchar_t* text, char* bytes, size_t capacity, size_t* count);
 
-// The syslog datagram "<PRI>message" into payload (TextLimit bytes); returns
-// its length in bytes. The terminating zero byte is not part of it. A
-// message that the log line's values make too long is cut, with a warning.
+// The syslog datagram "<PRI>message" into payload (TextLimit bytes), in the
+// system's ANSI code page; returns its length in bytes. The terminating zero
+// byte is not part of it. A message that the log line's values make too
+// long is cut, with a warning.
 int BuildSyslogPayload(const SyslogAction* syslog, char* payload);

@@ -6,15 +6,47 @@
 #include "core/limits.h"
 #include "core/log.h"
 #include "core/seams.h"
+#include <string.h>
 #include <strsafe.h>
 
-void NarrowToBytes(const wchar_t* text, char* bytes, size_t capacity)
+// One character (a surrogate pair is one) in codePage into encoded (8
+// bytes); returns its byte count. A character the code page lacks becomes
+// "?", except U+0080 to U+00FF: the log parser reads a byte that is not valid
+// in the code page (a cut double-byte character) as the character of the
+// same value, and that byte goes out as it was read.
+static int EncodeCharacter(UINT codePage, const wchar_t* character, int units, char* encoded)
 {
-    size_t count = 0;
-    for (; count + 1 < capacity && text[count] != L'\0'; ++count)
-        bytes[count] = text[count] <= 0xFF ? (char)text[count] : '?';
-    if (capacity > 0)
-        bytes[count] = '\0';
+    // UTF-8 has every character and takes neither flags nor a default.
+    BOOL utf8 = codePage == CP_UTF8;
+    BOOL lacking = FALSE;
+    int size = WideCharToMultiByte(codePage, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, character, units, encoded, 8,
+                                   utf8 ? NULL : "?", utf8 ? NULL : &lacking);
+    if (size > 0 && !lacking)
+        return size;
+    encoded[0] = character[0] >= 0x80 && character[0] <= 0xFF ? (char)character[0] : '?';
+    return 1;
+}
+
+BOOL NarrowToBytes(UINT codePage, const wchar_t* text, char* bytes, size_t capacity, size_t* count)
+{
+    if (codePage == CP_ACP)
+        codePage = GetACP();  // the UTF-8 test below needs the real code page
+    *count = 0;
+    if (capacity == 0)
+        return text[0] == L'\0';
+    size_t position = 0;
+    while (text[position] != L'\0') {
+        int units = IS_HIGH_SURROGATE(text[position]) && IS_LOW_SURROGATE(text[position + 1]) ? 2 : 1;
+        char encoded[8];
+        size_t size = (size_t)EncodeCharacter(codePage, text + position, units, encoded);
+        if (*count + size > capacity - 1)
+            break;
+        memcpy(bytes + *count, encoded, size);
+        *count += size;
+        position += (size_t)units;
+    }
+    bytes[*count] = '\0';
+    return text[position] == L'\0';
 }
 
 int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
@@ -23,12 +55,17 @@ int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
     int priority = (int)(syslog->Facility * 8 | syslog->Severity);
     if (FAILED(StringCchPrintfW(text, TextLimit, L"<%d>%s", priority, TextOrEmpty(syslog->Message))))
         LogError(L"Error formatting syslog message.");
-    if (ExpandPlaceholders(text))
-        ReportCutText(L"Syslog");
-    size_t length = 0;
-    if (FAILED(StringCchLengthW(text, TextLimit, &length)))
+    BOOL cut = ExpandPlaceholders(text);
+    size_t characters = 0;
+    if (FAILED(StringCchLengthW(text, TextLimit, &characters)))
         LogError(L"Error determining the length of the syslog message.");
-    NarrowToBytes(text, payload, TextLimit);
+    // Sent in the system's code page, in which the antivirus product writes
+    // its log; a character may take more than one byte there.
+    size_t length = 0;
+    if (!NarrowToBytes(CP_ACP, text, payload, TextLimit, &length))
+        cut = TRUE;
+    if (cut)
+        ReportCutText(L"Syslog");
     return (int)length;
 }
 
@@ -62,7 +99,8 @@ void ReleaseWinsock(void)
 static BOOL ParseServerAddress(const wchar_t* serverIP, unsigned long* address)
 {
     char bytes[TextLimit];
-    NarrowToBytes(TextOrEmpty(serverIP), bytes, TextLimit);
+    size_t length = 0;
+    NarrowToBytes(CP_ACP, TextOrEmpty(serverIP), bytes, TextLimit, &length);
     *address = Winsock.InetAddr(bytes);
     return *address != INADDR_NONE;
 }

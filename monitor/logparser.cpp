@@ -88,14 +88,71 @@ static size_t FieldLength(const LineCursor* cursor)
     return comma != NULL ? (size_t)(comma - cursor->Position) : available;
 }
 
-void ExtractTextField(LineCursor* cursor, wchar_t** slot)
+// The character that starts at bytes (at most available bytes), as one or
+// two wide characters in units; returns how many bytes it takes, or 0 when
+// no valid character of the code page starts there. The shortest valid
+// sequence wins: a lead byte is never a character on its own.
+static size_t DecodeOneCharacter(UINT codePage, UINT maxCharSize, const char* bytes, size_t available,
+                                 wchar_t* units, int* unitCount)
+{
+    for (size_t size = 1; size <= maxCharSize && size <= available; ++size) {
+        *unitCount = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, (int)size, units, 2);
+        if (*unitCount > 0)
+            return size;
+    }
+    return 0;
+}
+
+// Character by character, for a field that is not valid as a whole or
+// longer than the text: a byte that starts no valid character (a cut or
+// stray lead byte) becomes the character of the same value. Stops when the
+// text is full, never inside a character.
+static void DecodeByCharacter(UINT codePage, const char* bytes, size_t count, wchar_t* text, size_t capacity)
+{
+    CPINFO info;
+    UINT maxCharSize = GetCPInfo(codePage, &info) ? info.MaxCharSize : 1;
+    size_t written = 0;
+    for (size_t position = 0; position < count;) {
+        wchar_t units[2];
+        int unitCount = 0;
+        size_t size = DecodeOneCharacter(codePage, maxCharSize, bytes + position, count - position, units, &unitCount);
+        if (size == 0) {
+            units[0] = (wchar_t)(unsigned char)bytes[position];
+            unitCount = 1;
+            size = 1;
+        }
+        if (written + (size_t)unitCount > capacity - 1)
+            break;
+        memcpy(text + written, units, (size_t)unitCount * sizeof(wchar_t));
+        written += (size_t)unitCount;
+        position += size;
+    }
+    text[written] = L'\0';
+}
+
+// The count bytes of a field in codePage as text (capacity characters,
+// terminator included). A character takes at least one byte, so a field
+// shorter than the text always fits; a valid one is decoded in one call.
+// The failed trials leave the thread's last error as it was: they are no
+// failure of the program, and the actions' warnings report that error.
+static void DecodeFieldBytes(UINT codePage, const char* bytes, size_t count, wchar_t* text, size_t capacity)
+{
+    DWORD savedError = GetLastError();
+    int decoded = 0;
+    if (count > 0 && count < capacity)
+        decoded = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, (int)count, text, (int)capacity - 1);
+    if (decoded > 0 || count == 0)
+        text[decoded] = L'\0';
+    else
+        DecodeByCharacter(codePage, bytes, count, text, capacity);
+    SetLastError(savedError);
+}
+
+void ExtractTextField(LineCursor* cursor, UINT codePage, wchar_t** slot)
 {
     size_t length = FieldLength(cursor);
-    size_t kept = length < TextLimit - 1 ? length : TextLimit - 1;
     wchar_t text[TextLimit];
-    for (size_t i = 0; i < kept; ++i)
-        text[i] = (wchar_t)(unsigned char)cursor->Position[i];
-    text[kept] = L'\0';
+    DecodeFieldBytes(codePage, cursor->Position, length, text, TextLimit);
     CopyAllocate(text, slot);
     cursor->Position += length;
     SkipComma(cursor);
@@ -190,10 +247,11 @@ static void FormatTimeText(LogRecord* record)
 static void DecodeActionFields(LineCursor* line, LogRecord* record)
 {
     FormatTimeText(record);
-    ExtractTextField(line, &record->Text5);
-    ExtractTextField(line, &record->Text6);
-    ExtractTextField(line, &record->Text7);
-    ExtractTextField(line, &record->Text8);
+    // The antivirus product writes its log in the system's ANSI code page.
+    ExtractTextField(line, CP_ACP, &record->Text5);
+    ExtractTextField(line, CP_ACP, &record->Text6);
+    ExtractTextField(line, CP_ACP, &record->Text7);
+    ExtractTextField(line, CP_ACP, &record->Text8);
     SkipField(line);
     SkipField(line);
     record->Number11 = ParseNumberField(line);

@@ -78,10 +78,13 @@ BYTE ParseHexByte(LineCursor* cursor);
 // comma that follows.
 LONG ParseNumberField(LineCursor* cursor);
 
-// The field text up to the next comma or the line's end, widened byte for
-// byte, as a new owned text in slot (also when empty). Of a field of 8192 or
-// more bytes the first 8191 are kept. Moves past the field and its comma.
-void ExtractTextField(LineCursor* cursor, wchar_t** slot);
+// The field text up to the next comma or the line's end, decoded from
+// codePage (the program passes CP_ACP), as a new owned text in slot (also
+// when empty). A byte that starts no valid character of the code page (a
+// cut or stray lead byte) becomes the character of the same value. Of a
+// longer field the first 8191 characters are kept. Moves past the field and
+// its comma.
+void ExtractTextField(LineCursor* cursor, UINT codePage, wchar_t** slot);
 
 // Moves past the field and its comma without reading it.
 void SkipField(LineCursor* cursor);

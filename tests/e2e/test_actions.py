@@ -171,13 +171,33 @@ class ActionsTest(es.MonitorTestCase):
         self.assertEqual([(16, 4, "<132>WKS-0142 found EICAR Test String (51/1/2) 100%")], rsyslog.messages())
 
     def test_the_datagram_is_exactly_priority_and_message(self):
-        with qh.UdpListener() as listener:
-            self.configure(
-                syslog=dict(facility=16, severity=6, serverip="127.0.0.1", serverport=65536 + listener.port,
-                            message="%01|%04|%08|caf\u00e9 \u20ac"),
-                message=dict(message="sent"))
-            self.run_for_one_new_line("  WARNING  sent", computer="PC-\xe9")
-            self.assertEqual([b"<134>51|PC-\xe9|1|caf\xe9 ?"], listener.datagrams(timeout=2))
+        # Wine takes a process's code pages from its locale. The log is read
+        # and the datagram sent in the ANSI code page; the redirected console
+        # writes in the console's (OEM) code page; the program gets the path.
+        cases = [
+            ("en_US.UTF-8", "cp1252", "cp437", "C:\\Temp\\caf\u00e9 1.exe"),
+            ("ru_RU.UTF-8", "cp1251", "cp866", "C:\\\u0432\u0438\u0440\u0443\u0441\\\u0444\u0430\u0439\u043b.exe"),
+            # 0x5C, the backslash, is the second byte of U+8868.
+            ("ja_JP.UTF-8", "cp932", "cp932", "C:\\\u8868\\\u30a6\u30a4\u30eb\u30b9.exe"),
+        ]
+        for locale, ansi, console, path in cases:
+            with self.subTest(locale=locale), qh.UdpListener() as listener:
+                self.setUp()  # each locale starts afresh
+                self.configure(
+                    syslog=dict(facility=16, severity=6, serverip="127.0.0.1", serverport=65536 + listener.port,
+                                message="%01|%07|%08|\u20ac"),
+                    execute=dict(commandline='qrecord.exe --argv "%07"', waitforprogram=1, waitinsecs=10000,
+                                 usesepbinpath=1, hidewindow=1),
+                    message=dict(message="sent %07"))
+                log_bytes = path.encode(ansi)
+                self.run_for_new_lines(
+                    "  WARNING  sent " + path.encode(console).decode("latin-1"),
+                    [self.av.log_line(time=self.new_time, path=log_bytes.decode("latin-1")).encode("latin-1")],
+                    env_extra={"LC_ALL": locale})
+                # The configured euro sign in the code page, "?" where it has none (932).
+                euro = "\u20ac".encode(ansi, errors="replace")
+                self.assertEqual([b"<134>51|" + log_bytes + b"|1|" + euro], listener.datagrams(timeout=2))
+                self.assertEqual(["ARGV\x1f--argv\x1f" + path], self.records()[1:])
 
     def test_an_invalid_syslog_address_is_reported_and_nothing_is_sent(self):
         with qh.UdpListener() as listener:

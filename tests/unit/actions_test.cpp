@@ -515,7 +515,6 @@ TEST_F(ActionTest, SyslogPayloadIsPriorityAndMessageOneBytePerCharacter)
         { 1, 9, L"x", "<9>x" },  // bitwise OR, not addition
         { 23, 7, L"", "<191>" },
         { 0, 0, L"%04 %05 %s %d", "<0>HOST01 alice %s %d" },
-        { 3, 4, L"caf\u00e9 \u20ac\u0100 \u00ff", std::string("<28>caf\xe9 ?? \xff") },
     };
     for (const Case& c : cases) {
         SyslogAction syslog = {};
@@ -528,11 +527,36 @@ TEST_F(ActionTest, SyslogPayloadIsPriorityAndMessageOneBytePerCharacter)
     }
 }
 
-TEST(NarrowToBytes, StopsAtCapacity)
+// The rows in code pages 1251, 932 and 1252 send the bytes that the parser
+// table (logparser_test) decodes into the same characters.
+TEST(NarrowToBytes, SendsTheCodePagesBytesAndStopsBeforeACharacterThatDoesNotFit)
 {
-    char bytes[4];
-    NarrowToBytes(L"123456", bytes, sizeof(bytes));
-    EXPECT_STREQ("123", bytes);
+    struct Case {
+        UINT CodePage;
+        const wchar_t* Text;
+        size_t Capacity;
+        std::string Bytes;
+        BOOL Whole;
+    } cases[] = {
+        { 1252, L"123456", 4, "123", FALSE },
+        { 1252, L"caf\u00e9 \u20ac\u0100 \u00ff", TextLimit, "caf\xe9 \x80? \xff", TRUE },
+        { 1252, L"\u20ac \u2026", TextLimit, "\x80 \x85", TRUE },
+        { 1251, L"C:\\\u0432\u0438\u0440\u0443\u0441\\\u0444\u0430\u0439\u043b.exe", TextLimit,
+          "C:\\\xe2\xe8\xf0\xf3\xf1\\\xf4\xe0\xe9\xeb.exe", TRUE },
+        { 1251, L"\u4e00", TextLimit, "?", TRUE },
+        { 932, L"C:\\\u8868\\a", TextLimit, "C:\\\x95\x5c\\a", TRUE },
+        { 932, L"\u8868\x0095", TextLimit, "\x95\x5c\x95", TRUE },
+        { 932, L"\x0095 a", TextLimit, "\x95 a", TRUE },
+        { 932, L"a\u8868", 3, "a", FALSE },
+        { 932, L"\U0001F600", TextLimit, "?", TRUE },
+    };
+    for (const Case& c : cases) {
+        std::vector<char> bytes(c.Capacity, 'Z');
+        size_t count = 99;
+        EXPECT_EQ(c.Whole, NarrowToBytes(c.CodePage, c.Text, bytes.data(), c.Capacity, &count)) << c.Bytes;
+        EXPECT_EQ(c.Bytes, std::string(bytes.data(), count)) << c.CodePage;
+        EXPECT_EQ('\0', bytes[count]) << c.Bytes;
+    }
 }
 
 // A UDP socket on 127.0.0.1 that receives what the action sends.

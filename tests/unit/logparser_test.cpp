@@ -120,47 +120,73 @@ TEST(ParseNumberFieldTest, NeverReadsBeyondTheLineEnd)
     }
 }
 
-std::wstring ExtractFrom(LineCursor* cursor)
+std::wstring ExtractFrom(LineCursor* cursor, UINT codePage)
 {
     wchar_t* text = NULL;
-    ExtractTextField(cursor, &text);
+    ExtractTextField(cursor, codePage, &text);
     EXPECT_NE(nullptr, text);
     std::wstring result = text != NULL ? text : L"<null>";
     FreeText(&text);
     return result;
 }
 
-TEST(ExtractTextFieldTest, TakesTheFieldUpToTheCommaOrTheLineEnd)
+// The rows in code pages 1251, 932 and 1252 hold the bytes that the syslog
+// table (actions_test) sends back for the same characters.
+TEST(ExtractTextFieldTest, DecodesTheFieldUpToTheCommaOrTheLineEnd)
 {
     struct Case {
+        UINT CodePage;
         const char* Bytes;
         size_t LineLength;
         const wchar_t* Text;
         size_t Consumed;
     } cases[] = {
-        { "HOST01,alice", 12, L"HOST01", 7 },
-        { ",x", 2, L"", 1 },
-        { "", 0, L"", 0 },
-        { "a\xe9\xff", 3, L"a\x00e9\x00ff", 3 },
-        { "abc,def", 2, L"ab", 2 },
-        { "C:\\x.com\r", 8, L"C:\\x.com", 8 },
+        { 1252, "HOST01,alice", 12, L"HOST01", 7 },
+        { 1252, ",x", 2, L"", 1 },
+        { 1252, "", 0, L"", 0 },
+        { 1252, "a\xe9\xff", 3, L"a\u00e9\u00ff", 3 },
+        { 1252, "abc,def", 2, L"ab", 2 },
+        { 1252, "C:\\x.com\r", 8, L"C:\\x.com", 8 },
+        { 1252, "\x80 \x85,", 4, L"\u20ac \u2026", 4 },
+        { 1251, "C:\\\xe2\xe8\xf0\xf3\xf1\\\xf4\xe0\xe9\xeb.exe", 17, L"C:\\\u0432\u0438\u0440\u0443\u0441\\\u0444\u0430\u0439\u043b.exe", 17 },
+        // 0x5C, the backslash, is the trail byte of U+8868.
+        { 932, "C:\\\x95\x5c\\a", 7, L"C:\\\u8868\\a", 7 },
+        // A double-byte character cut by the line's end; its trail byte lies beyond.
+        { 932, "\x95\x5c\x95\x5c", 3, L"\u8868\x0095", 3 },
+        // A lead byte followed by a byte that is no trail byte.
+        { 932, "\x95 a,b", 5, L"\x0095 a", 4 },
     };
     for (const Case& c : cases) {
         std::string bytes = c.Bytes;
         LineCursor cursor = { bytes.data(), bytes.data() + c.LineLength };
-        EXPECT_EQ(c.Text, ExtractFrom(&cursor)) << "[" << c.Bytes << "]";
-        EXPECT_EQ(c.Consumed, (size_t)(cursor.Position - bytes.data())) << "[" << c.Bytes << "]";
+        EXPECT_EQ(c.Text, ExtractFrom(&cursor, c.CodePage)) << c.CodePage << " [" << c.Bytes << "]";
+        EXPECT_EQ(c.Consumed, (size_t)(cursor.Position - bytes.data())) << c.CodePage << " [" << c.Bytes << "]";
     }
 }
 
 TEST(ExtractTextFieldTest, KeepsTheFirst8191CharactersOfALongerField)
 {
-    for (size_t length : { (size_t)8191, (size_t)8192, (size_t)20000 }) {
-        std::string bytes = std::string(length, 'x') + ",next";
+    struct Case {
+        UINT CodePage;
+        const char* Unit;  // the bytes of one character
+        wchar_t Character;
+        size_t Count;
+    } cases[] = {
+        { 1252, "x", L'x', 8191 },
+        { 1252, "x", L'x', 8192 },
+        { 1252, "x", L'x', 20000 },
+        { 932, "\x95\x5c", L'\u8868', 5000 },
+        { 932, "\x95\x5c", L'\u8868', 9000 },
+    };
+    for (const Case& c : cases) {
+        std::string bytes;
+        for (size_t i = 0; i < c.Count; ++i)
+            bytes += c.Unit;
+        bytes += ",next";
         LineCursor cursor = CursorOver(bytes);
-        std::wstring text = ExtractFrom(&cursor);
-        EXPECT_EQ(std::min(length, (size_t)TextLimit - 1), text.size()) << length;
-        EXPECT_EQ(L"next", ExtractFrom(&cursor)) << length;
+        EXPECT_EQ(std::wstring(std::min(c.Count, (size_t)TextLimit - 1), c.Character), ExtractFrom(&cursor, c.CodePage))
+            << c.CodePage << " " << c.Count;
+        EXPECT_EQ(L"next", ExtractFrom(&cursor, c.CodePage)) << c.Count;
         EXPECT_EQ(cursor.End, cursor.Position);
     }
 }

@@ -18,7 +18,7 @@ void RunWithStopAfter(DWORD delay, const std::function<void()>& body);
 // Replaces the process-wide settings with a fresh record (DebugOutput 1).
 void ResetMonitorSettings(void);
 
-// A wide string from bytes taken one to one (how the program widens text).
+// A wide string from bytes taken one to one, each as the character of its value.
 std::wstring Widen(const std::string& bytes);
 
 // How often part occurs in text (overlapping occurrences count).

@@ -175,15 +175,16 @@ static void LoadRule(MonitorSettingsRecord* settings)
     RegCloseKey(key);
 }
 
-// DISABLED is optional: an absent value counts as 0. One that is present
-// but no REG_DWORD is a mistake worth naming, not a silent "enabled".
-static DWORD ReadDisabledFlag(HKEY key)
+// An optional number (DISABLED, the syslog options): an absent value counts
+// as 0. One that is present but no REG_DWORD is a mistake worth naming, not
+// a silent default.
+static DWORD ReadOptionalNumber(HKEY key, const wchar_t* name)
 {
-    DWORD disabled = 0;
-    LSTATUS status = QueryNumber(key, L"DISABLED", &disabled);
+    DWORD number = 0;
+    LSTATUS status = QueryNumber(key, name, &number);
     if (status == ERROR_DATATYPE_MISMATCH)
-        ReportReadFailure(status, L"DISABLED");
-    return status == ERROR_SUCCESS ? disabled : 0;
+        ReportReadFailure(status, name);
+    return status == ERROR_SUCCESS ? number : 0;
 }
 
 // Opens an optional action key. Returns a new all-zero record of the given
@@ -193,7 +194,7 @@ static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
 {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, ProgramKeyAccess(KEY_READ), key) != ERROR_SUCCESS)
         return NULL;
-    DWORD disabled = ReadDisabledFlag(*key);
+    DWORD disabled = ReadOptionalNumber(*key, L"DISABLED");
     if (disabled != 0) {
         RegCloseKey(*key);
         return NULL;
@@ -204,8 +205,9 @@ static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
     return record;
 }
 
-// The values of an action key, in the order they are read.
-typedef enum ValueKind { NumberValue, TextValue, ActionTextValue } ValueKind;
+// The values of an action key, in the order they are read. An optional
+// number that is absent counts as 0.
+typedef enum ValueKind { NumberValue, OptionalNumberValue, TextValue, ActionTextValue } ValueKind;
 
 typedef struct ActionValue {
     const wchar_t* Name;
@@ -222,6 +224,7 @@ typedef struct ActionLayout {
 
 // The rows of the tables below: a value's name, its kind and its field.
 #define NUMBER(record, field, name) { name, NumberValue, offsetof(record, field) }
+#define OPTIONAL_NUMBER(record, field, name) { name, OptionalNumberValue, offsetof(record, field) }
 #define STORED_TEXT(record, field, name) { name, TextValue, offsetof(record, field) }
 #define ACTION_TEXT(record, field, name) { name, ActionTextValue, offsetof(record, field) }
 static const ActionValue DialogValues[] = {
@@ -237,9 +240,11 @@ static const ActionValue SyslogValues[] = {
     NUMBER(SyslogAction, Facility, L"FACILITY"), ACTION_TEXT(SyslogAction, Message, L"MESSAGE"),
     STORED_TEXT(SyslogAction, ServerIP, L"SERVERIP"),  // taken as stored
     NUMBER(SyslogAction, ServerPort, L"SERVERPORT"), NUMBER(SyslogAction, Severity, L"SEVERITY"),
+    OPTIONAL_NUMBER(SyslogAction, Format, L"FORMAT"), OPTIONAL_NUMBER(SyslogAction, Protocol, L"PROTOCOL"),
 };
 static const ActionValue MessageValues[] = { ACTION_TEXT(MessageAction, Message, L"MESSAGE") };
 #undef NUMBER
+#undef OPTIONAL_NUMBER
 #undef STORED_TEXT
 #undef ACTION_TEXT
 
@@ -264,6 +269,8 @@ static void LoadAction(const ActionLayout* layout, void** slot, wchar_t* buffer)
         void* field = record + value->Offset;
         if (value->Kind == NumberValue)
             *(DWORD*)field = ReadNumber(key, value->Name);
+        else if (value->Kind == OptionalNumberValue)
+            *(DWORD*)field = ReadOptionalNumber(key, value->Name);
         else if (value->Kind == TextValue)
             ReadTextInto(key, value->Name, buffer, (wchar_t**)field);
         else
@@ -279,7 +286,7 @@ static void FreeAction(const ActionLayout* layout, void** slot)
     if (record == NULL)
         return;
     for (size_t i = 0; i < layout->Count; ++i) {
-        if (layout->Values[i].Kind != NumberValue)
+        if (layout->Values[i].Kind == TextValue || layout->Values[i].Kind == ActionTextValue)
             FreeText((wchar_t**)(record + layout->Values[i].Offset));
     }
     free(record);
@@ -308,6 +315,16 @@ void ReleaseMonitorSettings(void)
     FreeMonitorSettings(settings);
 }
 
+static void CheckSyslogOptions(const SyslogAction* syslog)
+{
+    if (syslog == NULL)
+        return;
+    if (syslog->Format > SyslogFormatRfc5424)
+        LogError(L"QARLOV registry entry for Syslog Format must be 0 (message only), 1 (RFC 3164) or 2 (RFC 5424).");
+    if (syslog->Protocol > SyslogProtocolTcp)
+        LogError(L"QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 (TCP).");
+}
+
 // Reads every setting in a fixed order; the first missing or invalid one
 // ends the process with an error naming it.
 void LoadQARLOVRegistrySettings(void)
@@ -321,6 +338,7 @@ void LoadQARLOVRegistrySettings(void)
     LoadAction(&DialogLayout, (void**)&settings->Dialog, buffer);
     LoadAction(&ExecuteLayout, (void**)&settings->Execute, buffer);
     LoadAction(&SyslogLayout, (void**)&settings->Syslog, buffer);
+    CheckSyslogOptions(settings->Syslog);
     LoadAction(&MessageLayout, (void**)&settings->Message, buffer);
     if (settings->Dialog == NULL && settings->Execute == NULL && settings->Syslog == NULL &&
         settings->Message == NULL)
@@ -332,6 +350,22 @@ void LoadQARLOVRegistrySettings(void)
 static const wchar_t* FlagText(DWORD flag)
 {
     return flag != 0 ? L"TRUE" : L"FALSE";
+}
+
+// The syslog options for the summary: nothing when both are at their
+// defaults, so that the line stays as it always was.
+static const wchar_t* SyslogOptionsText(const SyslogAction* syslog, wchar_t* text, size_t capacity)
+{
+    static const wchar_t* const FormatNames[] = { L"message only", L"RFC 3164", L"RFC 5424" };
+    static const wchar_t* const ProtocolNames[] = { L"UDP", L"TCP" };
+    if (syslog->Format == SyslogFormatPlain && syslog->Protocol == SyslogProtocolUdp)
+        return L"";
+    if (syslog->Format > SyslogFormatRfc5424 || syslog->Protocol > SyslogProtocolTcp)
+        return L"";  // the loader accepts no such values
+    if (FAILED(StringCchPrintfW(text, capacity, L", Format: %s, Protocol: %s", FormatNames[syslog->Format],
+                                ProtocolNames[syslog->Protocol])))
+        text[0] = L'\0';
+    return text;
 }
 
 void PrintRuleSummary(void)
@@ -361,10 +395,12 @@ void PrintRuleSummary(void)
     }
     if (settings->Syslog != NULL) {
         const SyslogAction* syslog = settings->Syslog;
+        wchar_t options[64];
         Abbrev(syslog->Message, 50, first);
         Abbrev(syslog->ServerIP, 16, second);
-        ConsolePrint(L"Syslog   [ %s, %s:%d, Facility: %d, Severity: %d ]\n\n", first, second, (int)syslog->ServerPort,
-                     (int)syslog->Facility, (int)syslog->Severity);
+        ConsolePrint(L"Syslog   [ %s, %s:%d, Facility: %d, Severity: %d%s ]\n\n", first, second,
+                     (int)syslog->ServerPort, (int)syslog->Facility, (int)syslog->Severity,
+                     SyslogOptionsText(syslog, options, ARRAYSIZE(options)));
     }
     if (settings->Message != NULL) {
         Abbrev(settings->Message->Message, 70, first);

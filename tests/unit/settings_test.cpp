@@ -22,7 +22,8 @@ struct ConfigValue {
     DWORD Number;
 };
 
-// Every required value, in the order the loader reads them. (The error paths
+// Every value, in the order the loader reads them; all are required except
+// the syslog options FORMAT and PROTOCOL. (The error paths
 // of the loader are checked end to end, with the program's own console.)
 const ConfigValue CompleteConfiguration[] = {
     { QARLOV_KEY, L"INSTANCE", nullptr, 2 },
@@ -51,6 +52,8 @@ const ConfigValue CompleteConfiguration[] = {
     { QARLOV_SYSLOG_KEY, L"SERVERIP", L"10.0.0.5{BR}", 0 },
     { QARLOV_SYSLOG_KEY, L"SERVERPORT", nullptr, 514 },
     { QARLOV_SYSLOG_KEY, L"SEVERITY", nullptr, 4 },
+    { QARLOV_SYSLOG_KEY, L"FORMAT", nullptr, 2 },
+    { QARLOV_SYSLOG_KEY, L"PROTOCOL", nullptr, 1 },
     { QARLOV_MESSAGE_KEY, L"MESSAGE", L"Risk %06 on %04", 0 },
 };
 const size_t ConfigValueCount = sizeof(CompleteConfiguration) / sizeof(CompleteConfiguration[0]);
@@ -145,6 +148,8 @@ TEST_F(SettingsTest, LoadsACompleteConfiguration)
     EXPECT_EQ(std::wstring(L"10.0.0.5{BR}"), s->Syslog->ServerIP);  // no line-break replacement
     EXPECT_EQ(514u, s->Syslog->ServerPort);
     EXPECT_EQ(4u, s->Syslog->Severity);
+    EXPECT_EQ(2u, s->Syslog->Format);
+    EXPECT_EQ(1u, s->Syslog->Protocol);
 
     ASSERT_NE(nullptr, s->Message);
     EXPECT_EQ(std::wstring(L"Risk %06 on %04"), s->Message->Message);
@@ -169,6 +174,18 @@ TEST_F(SettingsTest, AnEnabledActionKeyNeedsAllItsValues)
 {
     WriteConfiguration(15);  // the Dialog action lacks WAITINSECS
     EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), ReadError("WAITINSECS"));
+}
+
+TEST_F(SettingsTest, SyslogOptionsOutsideTheirRangeEndTheRun)
+{
+    WriteConfiguration();
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"FORMAT", 3, View64);
+    EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), "QARLOV registry entry for Syslog Format must be 0 (message "
+                                                    "only), 1 (RFC 3164) or 2 (RFC 5424).");
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"FORMAT", 0, View64);
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"PROTOCOL", 2, View64);
+    EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), "QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 "
+                                                    "(TCP).");
 }
 
 TEST_F(SettingsTest, TextValuesHoldAtMost4095Characters)
@@ -334,6 +351,30 @@ TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
                            "Severity: 4 ]\r\n\r\n"
                            "Message  [ Risk %06 on %04 ]\r\n\r\n";
     EXPECT_EQ(expected, CaptureConsoleOutput([] { PrintRuleSummary(); }));
+}
+
+TEST_F(RuleSummaryTest, SyslogOptionsOtherThanTheDefaultsEndTheSyslogLine)
+{
+    MonitorSettingsRecord* s = MonitorSettings;
+    s->Syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
+    CopyAllocate(L"%06", &s->Syslog->Message);
+    CopyAllocate(L"syslog.example", &s->Syslog->ServerIP);
+    s->Syslog->ServerPort = 6514;
+    s->Syslog->Facility = 4;
+    s->Syslog->Severity = 2;
+    const struct {
+        DWORD Format, Protocol;
+        std::string Options;
+    } cases[] = { { 1, 0, ", Format: RFC 3164, Protocol: UDP" },
+                  { 2, 1, ", Format: RFC 5424, Protocol: TCP" },
+                  { 0, 1, ", Format: message only, Protocol: TCP" } };
+    for (const auto& c : cases) {
+        s->Syslog->Format = c.Format;
+        s->Syslog->Protocol = c.Protocol;
+        EXPECT_EQ(std::string(RuleLines) + "Syslog   [ %06, syslog.example:6514, Facility: 4, Severity: 2" +
+                      c.Options + " ]\r\n\r\n",
+                  CaptureConsoleOutput([] { PrintRuleSummary(); }));
+    }
 }
 
 TEST_F(RuleSummaryTest, NumbersArePrintedAsSignedDecimals)

@@ -352,18 +352,15 @@ static const wchar_t* FlagText(DWORD flag)
     return flag != 0 ? L"TRUE" : L"FALSE";
 }
 
-// The syslog options for the summary: nothing when both are at their
-// defaults, so that the line stays as it always was.
+// The syslog options for the summary, as numbers like the other settings:
+// nothing when both are at their defaults, so that the line stays as it
+// always was.
 static const wchar_t* SyslogOptionsText(const SyslogAction* syslog, wchar_t* text, size_t capacity)
 {
-    static const wchar_t* const FormatNames[] = { L"message only", L"RFC 3164", L"RFC 5424" };
-    static const wchar_t* const ProtocolNames[] = { L"UDP", L"TCP" };
     if (syslog->Format == SyslogFormatPlain && syslog->Protocol == SyslogProtocolUdp)
         return L"";
-    if (syslog->Format > SyslogFormatRfc5424 || syslog->Protocol > SyslogProtocolTcp)
-        return L"";  // the loader accepts no such values
-    if (FAILED(StringCchPrintfW(text, capacity, L", Format: %s, Protocol: %s", FormatNames[syslog->Format],
-                                ProtocolNames[syslog->Protocol])))
+    if (FAILED(StringCchPrintfW(text, capacity, L", Format: %d, Protocol: %d", (int)syslog->Format,
+                                (int)syslog->Protocol)))
         text[0] = L'\0';
     return text;
 }

@@ -600,21 +600,40 @@ TEST(NarrowToBytes, StopsAtCapacity)
     EXPECT_STREQ("123", bytes);
 }
 
-// A UDP socket on 127.0.0.1 that receives what the action sends.
+// Starts Windows Sockets for a test's own socket of type, bound to a free
+// port of the loopback address of family (AF_INET or AF_INET6); the bound
+// address in *address.
+static SOCKET BindLoopback(int family, int type, sockaddr_storage* address)
+{
+    WSADATA data;
+    WSAStartup(0x0202, &data);
+    SOCKET bound = socket(family, type, 0);
+    *address = {};
+    address->ss_family = (short)family;
+    if (family == AF_INET)
+        ((sockaddr_in*)address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        ((sockaddr_in6*)address)->sin6_addr.s6_addr[15] = 1;
+    int size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    bind(bound, (sockaddr*)address, size);
+    getsockname(bound, (sockaddr*)address, &size);
+    return bound;
+}
+
+// The port of an IPv4 or IPv6 address; both keep it at the same place.
+static u_short PortOf(const sockaddr_storage& address)
+{
+    return ntohs(((const sockaddr_in*)&address)->sin_port);
+}
+
+// A UDP socket on the loopback address that receives what the action sends.
 class UdpReceiver {
 public:
-    UdpReceiver()
+    explicit UdpReceiver(int family = AF_INET)
     {
-        WSADATA data;
-        WSAStartup(0x0202, &data);
-        Socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        bind(Socket, (sockaddr*)&address, sizeof(address));
-        int size = sizeof(address);
-        getsockname(Socket, (sockaddr*)&address, &size);
-        Port = ntohs(address.sin_port);
+        sockaddr_storage address;
+        Socket = BindLoopback(family, SOCK_DGRAM, &address);
+        Port = PortOf(address);
     }
     ~UdpReceiver()
     {
@@ -667,6 +686,18 @@ TEST_F(SyslogActionTest, SendsOneDatagramToTheServer)
     EXPECT_EQ("<134>HOST01 found EICAR Test String", datagrams[0]);
 }
 
+TEST_F(SyslogActionTest, ServerMayBeAHostNameOrAnIPv6Address)
+{
+    for (auto server : { std::make_pair(AF_INET, L"localhost"), std::make_pair(AF_INET6, L"::1") }) {
+        UdpReceiver receiver(server.first);
+        FreeText(&MonitorSettings->Syslog->ServerIP);
+        MonitorSettings->Syslog->ServerIP = Owned(server.second);
+        MonitorSettings->Syslog->ServerPort = receiver.Port;
+        EXPECT_EQ("", CaptureConsoleOutput(ExecuteSyslogAction));
+        EXPECT_EQ(1u, receiver.Receive(2000).size());
+    }
+}
+
 TEST_F(SyslogActionTest, InvalidAddressIsAWarningNamingItAndSendsNothing)
 {
     for (const wchar_t* address : { L"255.255.255.255", L"no-such-host.invalid", L"127.0.0.\u0661", L"" }) {
@@ -689,22 +720,15 @@ class StalledTcpListener {
 public:
     StalledTcpListener()
     {
-        WSADATA data;
-        WSAStartup(0x0202, &data);
-        Listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        bind(Listener, (sockaddr*)&address, sizeof(address));
+        sockaddr_storage address;
+        Listener = BindLoopback(AF_INET, SOCK_STREAM, &address);
         listen(Listener, 0);
-        int size = sizeof(address);
-        getsockname(Listener, (sockaddr*)&address, &size);
-        Port = ntohs(address.sin_port);
+        Port = PortOf(address);
         for (SOCKET& waiting : Waiting) {
             waiting = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
             u_long nonBlocking = 1;
             ioctlsocket(waiting, FIONBIO, &nonBlocking);
-            connect(waiting, (sockaddr*)&address, sizeof(address));
+            connect(waiting, (sockaddr*)&address, sizeof(sockaddr_in));
         }
         Sleep(200);
     }

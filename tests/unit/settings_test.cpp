@@ -309,6 +309,19 @@ protected:
         s->DebugOutput = 1;
     }
     void TearDown() override { SetConsoleModeCache(TRUE); }
+
+    // A Syslog action to port 514 with facility 16 and severity 4.
+    static SyslogAction* ConfigureSyslogAction(const std::wstring& message, const wchar_t* serverIP)
+    {
+        SyslogAction* syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
+        CopyAllocate(message.c_str(), &syslog->Message);
+        CopyAllocate(serverIP, &syslog->ServerIP);
+        syslog->ServerPort = 514;
+        syslog->Facility = 16;
+        syslog->Severity = 4;
+        MonitorSettings->Syslog = syslog;
+        return syslog;
+    }
 };
 
 const char RuleLines[] = "Action rule: Cat=1, Event=51, Logger=2\r\n"
@@ -334,12 +347,7 @@ TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
     CopyAllocate(L"notify.exe %01", &s->Execute->CommandLine);
     s->Execute->WaitInSecs = 5000;
     s->Execute->UseSEPBinPath = 7;
-    s->Syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
-    CopyAllocate(std::wstring(60, L'y').c_str(), &s->Syslog->Message);
-    CopyAllocate(L"2001:0db8:85a3:0000:0000", &s->Syslog->ServerIP);
-    s->Syslog->ServerPort = 514;
-    s->Syslog->Facility = 16;
-    s->Syslog->Severity = 4;
+    ConfigureSyslogAction(std::wstring(60, L'y'), L"2001:0db8:85a3:0000:0000");
     ConfigureMessageAction(L"Risk %06 on %04");
 
     std::string expected = std::string(RuleLines) +
@@ -355,21 +363,15 @@ TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
 
 TEST_F(RuleSummaryTest, SyslogOptionsOtherThanTheDefaultsEndTheSyslogLine)
 {
-    MonitorSettingsRecord* s = MonitorSettings;
-    s->Syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
-    CopyAllocate(L"%06", &s->Syslog->Message);
-    CopyAllocate(L"syslog.example", &s->Syslog->ServerIP);
-    s->Syslog->ServerPort = 6514;
-    s->Syslog->Facility = 4;
-    s->Syslog->Severity = 2;
+    SyslogAction* syslog = ConfigureSyslogAction(L"%06", L"syslog.example");
     const struct {
         DWORD Format, Protocol;
         std::string Options;
     } cases[] = { { 1, 0, ", Format: 1, Protocol: 0" }, { 0, 1, ", Format: 0, Protocol: 1" } };
     for (const auto& c : cases) {
-        s->Syslog->Format = c.Format;
-        s->Syslog->Protocol = c.Protocol;
-        EXPECT_EQ(std::string(RuleLines) + "Syslog   [ %06, syslog.example:6514, Facility: 4, Severity: 2" +
+        syslog->Format = c.Format;
+        syslog->Protocol = c.Protocol;
+        EXPECT_EQ(std::string(RuleLines) + "Syslog   [ %06, syslog.example:514, Facility: 16, Severity: 4" +
                       c.Options + " ]\r\n\r\n",
                   CaptureConsoleOutput([] { PrintRuleSummary(); }));
     }

@@ -71,14 +71,16 @@ static BOOL HasRoom(TextWriter* writer, size_t count, size_t reserve)
     return FALSE;
 }
 
-static void AppendWhole(TextWriter* writer, const wchar_t* text, size_t reserve)
+// Appends all of text or, when it doesn't fit, nothing.
+static BOOL AppendWhole(TextWriter* writer, const wchar_t* text, size_t reserve)
 {
-    size_t length = wcslen(text);
-    if (!HasRoom(writer, length, reserve))
-        return;
+    size_t length = 0;
+    if (FAILED(StringCchLengthW(text, writer->Capacity, &length)) || !HasRoom(writer, length, reserve))
+        return FALSE;
     CopyMemory(writer->Text + writer->Length, text, length * sizeof(wchar_t));
     writer->Length += length;
     writer->Text[writer->Length] = L'\0';
+    return TRUE;
 }
 
 static void AppendFormatted(TextWriter* writer, const wchar_t* format, ...)
@@ -99,7 +101,7 @@ static void AppendFormatted(TextWriter* writer, const wchar_t* format, ...)
 // backslash, as a structured-data value needs.
 static void AppendCharacters(TextWriter* writer, const wchar_t* text, BOOL escape, size_t reserve)
 {
-    for (size_t i = 0; text[i] != L'\0'; ++i) {
+    for (size_t i = 0; i < TextLimit && text[i] != L'\0'; ++i) {
         wchar_t unit[3] = { text[i], L'\0', L'\0' };
         if (IS_HIGH_SURROGATE(text[i]) && IS_LOW_SURROGATE(text[i + 1]))
             unit[1] = text[++i];
@@ -107,9 +109,8 @@ static void AppendCharacters(TextWriter* writer, const wchar_t* text, BOOL escap
             unit[0] = L'\\';
             unit[1] = text[i];
         }
-        if (!HasRoom(writer, wcslen(unit), reserve))
+        if (!AppendWhole(writer, unit, reserve))
             return;
-        AppendWhole(writer, unit, reserve);
     }
 }
 
@@ -134,7 +135,7 @@ static void AppendBsdHeader(TextWriter* writer, int priority, const SyslogOrigin
     const SYSTEMTIME* time = &origin->LocalTime;
     AppendFormatted(writer, L"<%d>%s %2u %02u:%02u:%02u ", priority, Months[(time->wMonth + 11) % 12],
                     time->wDay, time->wHour, time->wMinute, time->wSecond);
-    AppendHeaderField(writer, origin->HostName, 255);
+    AppendHeaderField(writer, TextOrEmpty(origin->HostName), 255);
     AppendFormatted(writer, L" " SYSLOG_APP_NAME L"[%lu]: ", origin->ProcessId);
 }
 
@@ -148,7 +149,7 @@ static void AppendRfc5424Header(TextWriter* writer, int priority, const SyslogOr
     AppendFormatted(writer, L"<%d>1 %04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld ", priority, time->wYear,
                     time->wMonth, time->wDay, time->wHour, time->wMinute, time->wSecond, time->wMilliseconds,
                     offset < 0 ? L'-' : L'+', distance / 60, distance % 60);
-    AppendHeaderField(writer, origin->HostName, 255);
+    AppendHeaderField(writer, TextOrEmpty(origin->HostName), 255);
     AppendFormatted(writer, L" " SYSLOG_APP_NAME L" %lu ", origin->ProcessId);
     wchar_t number[NumberTextCapacity];
     const wchar_t* event = PlaceholderValue(1, number);
@@ -211,7 +212,9 @@ int BuildFormattedSyslogPayload(const SyslogAction* syslog, const SyslogOrigin* 
         ReportCutText(L"Syslog");
     if (syslog->Format == SyslogFormatRfc3164) {
         NarrowToBytes(text, payload, TextLimit);
-        return lstrlenA(payload);
+        size_t length = 0;
+        StringCbLengthA(payload, TextLimit, &length);
+        return (int)length;
     }
     // UTF-8 always fits: at most three bytes per character.
     int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, payload, SyslogPayloadLimit, NULL, NULL);
@@ -466,8 +469,10 @@ static BOOL SendAll(SOCKET socket, const char* data, int length)
 static BOOL SendFrame(SOCKET socket, const char* payload, int length)
 {
     char count[16];
+    size_t countLength = 0;
     StringCchPrintfA(count, ARRAYSIZE(count), "%d ", length);
-    return SendAll(socket, count, lstrlenA(count)) && SendAll(socket, payload, length);
+    StringCchLengthA(count, ARRAYSIZE(count), &countLength);
+    return SendAll(socket, count, (int)countLength) && SendAll(socket, payload, length);
 }
 
 // Sends on the kept connection; when that fails (or the server has closed

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include "config/settings.h"
+#include "core/limits.h"
 
 // A configured text or log field that is absent counts as empty.
 inline const wchar_t* TextOrEmpty(const wchar_t* text)
@@ -53,3 +54,29 @@ BOOL NarrowToBytes(UINT codePage, const wchar_t* text, char* bytes, size_t capac
 // byte is not part of it. A message that the log line's values make too
 // long is cut, with a warning.
 int BuildSyslogPayload(const SyslogAction* syslog, char* payload);
+
+// Where and when a formatted syslog message (FORMAT 1 or 2) comes from.
+typedef struct SyslogOrigin {
+    SYSTEMTIME LocalTime;   // milliseconds included
+    LONG UtcOffsetMinutes;  // local time minus UTC: positive east of Greenwich
+    const wchar_t* HostName;
+    DWORD ProcessId;
+} SyslogOrigin;
+
+// The text of a formatted syslog message into text (TextLimit characters):
+// FORMAT 1 "<PRI>Mmm dd hh:mm:ss HOST QARLOV[pid]: message"; FORMAT 2 the
+// RFC 5424 header, the structured data with the values of the line being
+// handled (CurrentRecord), U+FEFF (the byte-order mark once in UTF-8) and
+// the message. Returns TRUE when the text was cut to fit; the structured
+// data stays well-formed then.
+BOOL ComposeSyslogText(DWORD format, int priority, const SyslogOrigin* origin, const wchar_t* message,
+                       wchar_t* text);
+
+// Room for a syslog message in bytes: 8191 characters, each at most three
+// bytes in UTF-8.
+enum { SyslogPayloadLimit = 3 * TextLimit };
+
+// The formatted syslog message (FORMAT 1 or 2) into payload
+// (SyslogPayloadLimit bytes); returns its length in bytes. FORMAT 1 takes
+// one byte per character as FORMAT 0 does, FORMAT 2 is UTF-8.
+int BuildFormattedSyslogPayload(const SyslogAction* syslog, const SyslogOrigin* origin, char* payload);

@@ -144,8 +144,9 @@ static ULONGLONG ReadOptionalOffset(HKEY key)
     return status == ERROR_SUCCESS ? offset : 0;
 }
 
-// An optional number: an absent value counts as 0. One that is present but
-// no REG_DWORD is a mistake worth naming, not a silent 0.
+// An optional number (DISABLED, OFFSETCHECK, the syslog options): an absent
+// value counts as 0. One that is present but no REG_DWORD is a mistake worth
+// naming, not a silent default.
 static DWORD ReadOptionalNumber(HKEY key, const wchar_t* name)
 {
     DWORD number = 0;
@@ -219,8 +220,9 @@ static void* OpenActionKey(const wchar_t* path, size_t recordSize, HKEY* key)
     return record;
 }
 
-// The values of an action key, in the order they are read.
-typedef enum ValueKind { NumberValue, TextValue, ActionTextValue } ValueKind;
+// The values of an action key, in the order they are read. An optional
+// number that is absent counts as 0.
+typedef enum ValueKind { NumberValue, OptionalNumberValue, TextValue, ActionTextValue } ValueKind;
 
 typedef struct ActionValue {
     const wchar_t* Name;
@@ -237,6 +239,7 @@ typedef struct ActionLayout {
 
 // The rows of the tables below: a value's name, its kind and its field.
 #define NUMBER(record, field, name) { name, NumberValue, offsetof(record, field) }
+#define OPTIONAL_NUMBER(record, field, name) { name, OptionalNumberValue, offsetof(record, field) }
 #define STORED_TEXT(record, field, name) { name, TextValue, offsetof(record, field) }
 #define ACTION_TEXT(record, field, name) { name, ActionTextValue, offsetof(record, field) }
 static const ActionValue DialogValues[] = {
@@ -252,9 +255,11 @@ static const ActionValue SyslogValues[] = {
     NUMBER(SyslogAction, Facility, L"FACILITY"), ACTION_TEXT(SyslogAction, Message, L"MESSAGE"),
     STORED_TEXT(SyslogAction, ServerIP, L"SERVERIP"),  // taken as stored
     NUMBER(SyslogAction, ServerPort, L"SERVERPORT"), NUMBER(SyslogAction, Severity, L"SEVERITY"),
+    OPTIONAL_NUMBER(SyslogAction, Format, L"FORMAT"), OPTIONAL_NUMBER(SyslogAction, Protocol, L"PROTOCOL"),
 };
 static const ActionValue MessageValues[] = { ACTION_TEXT(MessageAction, Message, L"MESSAGE") };
 #undef NUMBER
+#undef OPTIONAL_NUMBER
 #undef STORED_TEXT
 #undef ACTION_TEXT
 
@@ -279,6 +284,8 @@ static void LoadAction(const ActionLayout* layout, void** slot, wchar_t* buffer)
         void* field = record + value->Offset;
         if (value->Kind == NumberValue)
             *(DWORD*)field = ReadNumber(key, value->Name);
+        else if (value->Kind == OptionalNumberValue)
+            *(DWORD*)field = ReadOptionalNumber(key, value->Name);
         else if (value->Kind == TextValue)
             ReadTextInto(key, value->Name, buffer, (wchar_t**)field);
         else
@@ -294,7 +301,7 @@ static void FreeAction(const ActionLayout* layout, void** slot)
     if (record == NULL)
         return;
     for (size_t i = 0; i < layout->Count; ++i) {
-        if (layout->Values[i].Kind != NumberValue)
+        if (layout->Values[i].Kind == TextValue || layout->Values[i].Kind == ActionTextValue)
             FreeText((wchar_t**)(record + layout->Values[i].Offset));
     }
     free(record);
@@ -323,6 +330,16 @@ void ReleaseMonitorSettings(void)
     FreeMonitorSettings(settings);
 }
 
+static void CheckSyslogOptions(const SyslogAction* syslog)
+{
+    if (syslog == NULL)
+        return;
+    if (syslog->Format > SyslogFormatRfc5424)
+        LogError(L"QARLOV registry entry for Syslog Format must be 0 (message only), 1 (RFC 3164) or 2 (RFC 5424).");
+    if (syslog->Protocol > SyslogProtocolTcp)
+        LogError(L"QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 (TCP).");
+}
+
 // Reads every setting in a fixed order; the first missing or invalid one
 // ends the process with an error naming it.
 void LoadQARLOVRegistrySettings(void)
@@ -336,6 +353,7 @@ void LoadQARLOVRegistrySettings(void)
     LoadAction(&DialogLayout, (void**)&settings->Dialog, buffer);
     LoadAction(&ExecuteLayout, (void**)&settings->Execute, buffer);
     LoadAction(&SyslogLayout, (void**)&settings->Syslog, buffer);
+    CheckSyslogOptions(settings->Syslog);
     LoadAction(&MessageLayout, (void**)&settings->Message, buffer);
     if (settings->Dialog == NULL && settings->Execute == NULL && settings->Syslog == NULL &&
         settings->Message == NULL)
@@ -347,6 +365,19 @@ void LoadQARLOVRegistrySettings(void)
 static const wchar_t* FlagText(DWORD flag)
 {
     return flag != 0 ? L"TRUE" : L"FALSE";
+}
+
+// The syslog options for the summary, as numbers like the other settings:
+// nothing when both are at their defaults, so that the line stays as it
+// always was.
+static const wchar_t* SyslogOptionsText(const SyslogAction* syslog, wchar_t* text, size_t capacity)
+{
+    if (syslog->Format == SyslogFormatPlain && syslog->Protocol == SyslogProtocolUdp)
+        return L"";
+    if (FAILED(StringCchPrintfW(text, capacity, L", Format: %d, Protocol: %d", (int)syslog->Format,
+                                (int)syslog->Protocol)))
+        text[0] = L'\0';
+    return text;
 }
 
 void PrintRuleSummary(void)
@@ -376,10 +407,12 @@ void PrintRuleSummary(void)
     }
     if (settings->Syslog != NULL) {
         const SyslogAction* syslog = settings->Syslog;
+        wchar_t options[64];
         Abbrev(syslog->Message, 50, first);
         Abbrev(syslog->ServerIP, 16, second);
-        ConsolePrint(L"Syslog   [ %s, %s:%d, Facility: %d, Severity: %d ]\n\n", first, second, (int)syslog->ServerPort,
-                     (int)syslog->Facility, (int)syslog->Severity);
+        ConsolePrint(L"Syslog   [ %s, %s:%d, Facility: %d, Severity: %d%s ]\n\n", first, second,
+                     (int)syslog->ServerPort, (int)syslog->Facility, (int)syslog->Severity,
+                     SyslogOptionsText(syslog, options, ARRAYSIZE(options)));
     }
     if (settings->Message != NULL) {
         Abbrev(settings->Message->Message, 70, first);

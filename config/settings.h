@@ -32,12 +32,20 @@ typedef struct ExecuteAction {
     DWORD HideWindow;
 } ExecuteAction;
 
+// What a syslog message looks like on the wire (FORMAT), and how it
+// travels (PROTOCOL). Both are optional; 0 is the plain "<PRI>message" over
+// UDP.
+typedef enum SyslogFormat { SyslogFormatPlain, SyslogFormatRfc3164, SyslogFormatRfc5424 } SyslogFormat;
+typedef enum SyslogProtocol { SyslogProtocolUdp, SyslogProtocolTcp } SyslogProtocol;
+
 typedef struct SyslogAction {
     DWORD Facility;
     DWORD Severity;
-    wchar_t* ServerIP;
-    DWORD ServerPort;     // low 16 bits are the UDP port
+    wchar_t* ServerIP;    // IPv4 or IPv6 address, or a host name
+    DWORD ServerPort;     // low 16 bits are the port
     wchar_t* Message;
+    DWORD Format;         // a SyslogFormat
+    DWORD Protocol;       // a SyslogProtocol
 } SyslogAction;
 
 typedef struct MessageAction {

@@ -111,8 +111,11 @@ BOOL LoadWinsock(void)
     WinsockCalls calls;
     if (!LookUp(module, "WSAStartup", &calls.Startup) || !LookUp(module, "WSACleanup", &calls.Cleanup) ||
         !LookUp(module, "socket", &calls.Socket) || !LookUp(module, "sendto", &calls.SendTo) ||
-        !LookUp(module, "closesocket", &calls.CloseSocket) || !LookUp(module, "inet_addr", &calls.InetAddr) ||
-        !LookUp(module, "htons", &calls.Htons)) {
+        !LookUp(module, "closesocket", &calls.CloseSocket) || !LookUp(module, "getaddrinfo", &calls.GetAddrInfo) ||
+        !LookUp(module, "freeaddrinfo", &calls.FreeAddrInfo) || !LookUp(module, "connect", &calls.Connect) ||
+        !LookUp(module, "send", &calls.Send) || !LookUp(module, "select", &calls.Select) ||
+        !LookUp(module, "ioctlsocket", &calls.IoctlSocket) || !LookUp(module, "getsockopt", &calls.GetSockOpt) ||
+        !LookUp(module, "WSAGetLastError", &calls.LastError)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;
     }

@@ -10,6 +10,7 @@
 // ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND as its last-error code.
 #pragma once
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 typedef struct PlatformCalls {
@@ -46,8 +47,17 @@ typedef struct WinsockCalls {
     int (WINAPI* SendTo)(SOCKET socket, const char* buffer, int length, int flags, const struct sockaddr* to,
                          int toLength);
     int (WINAPI* CloseSocket)(SOCKET socket);
-    unsigned long (WINAPI* InetAddr)(const char* text);
-    u_short (WINAPI* Htons)(u_short value);
+    // Name resolution (IPv4 and IPv6) and the TCP connection.
+    int (WINAPI* GetAddrInfo)(const char* node, const char* service, const struct addrinfo* hints,
+                              struct addrinfo** result);
+    void (WINAPI* FreeAddrInfo)(struct addrinfo* list);
+    int (WINAPI* Connect)(SOCKET socket, const struct sockaddr* name, int nameLength);
+    int (WINAPI* Send)(SOCKET socket, const char* buffer, int length, int flags);
+    int (WINAPI* Select)(int ignored, fd_set* readable, fd_set* writable, fd_set* failed,
+                         const struct timeval* timeout);
+    int (WINAPI* IoctlSocket)(SOCKET socket, long command, u_long* argument);
+    int (WINAPI* GetSockOpt)(SOCKET socket, int level, int name, char* value, int* length);
+    int (WINAPI* LastError)(void);  // WSAGetLastError
 } WinsockCalls;
 
 extern WinsockCalls Winsock;

@@ -28,36 +28,51 @@ SEP_BIN = "C:\\Program Files (x86)\\Symantec\\SEP\\"
 
 
 class Rsyslog:
-    """rsyslogd in the foreground with a configuration of its own: a UDP input
-    on a free loopback port, every datagram written to a file as facility,
-    severity and the raw message."""
+    """rsyslogd in the foreground with a configuration of its own: a UDP and a
+    TCP input on free loopback ports; every UDP datagram written to one file
+    as facility, severity and the raw message, and every message to another
+    as the properties rsyslog parsed from it. It runs in UTC."""
+
+    PARSED = ("HOST=%HOSTNAME%|APP=%APP-NAME%|PROCID=%PROCID%|MSGID=%MSGID%|"
+              "TIME=%timereported:::date-rfc3339%|SD=%STRUCTURED-DATA%|MSG=%msg%\\n")
 
     def __init__(self):
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="qarlov-rsyslog-"))
         (self.dir / "work").mkdir()
         self.port = es.free_udp_port()
+        self.tcp_port = free_tcp_port()
         self.received_file = self.dir / "received.log"
-        config = self.dir / "rsyslog.conf"
-        config.write_text(
+        self.parsed_file = self.dir / "parsed.log"
+        self.config = self.dir / "rsyslog.conf"
+        self.config.write_text(
             f'global(workDirectory="{self.dir / "work"}")\n'
             'module(load="imudp")\n'
             f'input(type="imudp" address="127.0.0.1" port="{self.port}")\n'
+            'module(load="imtcp")\n'
+            f'input(type="imtcp" address="127.0.0.1" port="{self.tcp_port}")\n'
             'template(name="fields" type="string" string="%syslogfacility%|%syslogseverity%|%rawmsg%\\n")\n'
-            f'if $inputname == "imudp" then action(type="omfile" file="{self.received_file}" template="fields")\n')
-        self.stderr = open(self.dir / "stderr", "wb")
-        self.process = subprocess.Popen(["rsyslogd", "-n", "-f", str(config), "-i", str(self.dir / "rsyslogd.pid")],
-                                        stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr)
+            f'template(name="parsed" type="string" string="{self.PARSED}")\n'
+            f'if $inputname == "imudp" then action(type="omfile" file="{self.received_file}" template="fields")\n'
+            f'action(type="omfile" file="{self.parsed_file}" template="parsed")\n')
+        self.stderr = open(self.dir / "stderr", "ab")
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(
+            ["rsyslogd", "-n", "-f", str(self.config), "-i", str(self.dir / "rsyslogd.pid")],
+            stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr, env=dict(os.environ, TZ="UTC"))
         if not self._answers_probe():
             self.stop()
             raise RuntimeError("rsyslogd did not start: " + (self.dir / "stderr").read_text(errors="replace"))
 
     def _answers_probe(self):
-        """Sends a probe until it shows in the output file."""
+        """Sends probes until one more shows in the output file."""
+        probes = sum(1 for line in self.lines() if "<13>probe" in line)
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             def arrived():
                 sender.sendto(b"<13>probe", ("127.0.0.1", self.port))
                 time.sleep(0.1)
-                return any(line.endswith("|probe") or "<13>probe" in line for line in self.lines())
+                return sum(1 for line in self.lines() if "<13>probe" in line) > probes
             return qh.wait_until(lambda: self.process.poll() is None and arrived(), 10)
 
     def lines(self):
@@ -75,7 +90,16 @@ class Rsyslog:
                 entries.append((int(facility), int(severity), raw))
         return entries
 
-    def stop(self):
+    def parsed(self):
+        """{property: value} of every message from QARLOV, as rsyslog parsed it."""
+        try:
+            lines = self.parsed_file.read_text(encoding="utf-8").splitlines()
+        except FileNotFoundError:
+            return []
+        records = [dict(field.split("=", 1) for field in line.split("|", 6)) for line in lines]
+        return [record for record in records if record["APP"] == "QARLOV"]
+
+    def stop_process(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -83,8 +107,17 @@ class Rsyslog:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait(10)
+
+    def stop(self):
+        self.stop_process()
         self.stderr.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 class ActionsTest(es.MonitorTestCase):
@@ -294,6 +327,107 @@ class ActionsTest(es.MonitorTestCase):
         self.assertIn(DIALOG_REFUSED, output)  # Wine's own wtsapi32 answered
         self.assertEqual([f'"{SEP_BIN}qrecord.exe" 51'], self.records())
 
+
+
+class CollectorFormatsTest(es.MonitorTestCase):
+    """FORMAT 1 and 2 and PROTOCOL 1 against rsyslog: what it parses from the
+    messages is what QARLOV sent; over TCP the connection outlives a restart
+    of rsyslog."""
+
+    def setUp(self):
+        super().setUp()
+        self.rsyslog = Rsyslog()
+        self.addCleanup(self.rsyslog.stop)
+        self.now = datetime.datetime.now().replace(microsecond=0)
+        self.utc_offset = datetime.timedelta(0)
+
+    def start_with(self, utc_offset=datetime.timedelta(0), **syslog):
+        """Starts QARLOV with its local time utc_offset ahead of UTC and the
+        Syslog action (plus a Message action that reports "sent %04")."""
+        self.utc_offset = utc_offset
+        qh.configure(self.prefix, timestamp="000001000000", message=dict(message="sent %04"), syslog=dict(
+            dict(facility=16, severity=4, serverip="127.0.0.1", serverport=self.rsyslog.port, message="%06"),
+            **syslog))
+        minutes = int(utc_offset.total_seconds()) // 60
+        sign = "-" if minutes >= 0 else "+"  # POSIX counts west of Greenwich as positive
+        return self.start(env_extra={"TZ": "XXX%s%02d:%02d" % (sign, abs(minutes) // 60, abs(minutes) % 60)})
+
+    def local_now(self):
+        return datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None) + self.utc_offset
+
+    def append(self, *computers, **fields):
+        """Appends one new matching line per computer in one write, to the day
+        file of QARLOV's local date."""
+        self.av.append([self.av.log_line(time=self.now, computer=computer, **fields) for computer in computers],
+                       date=self.local_now().date())
+
+    def send(self, run, *computers, **fields):
+        """Appends the lines and waits until QARLOV has handled the last one
+        and rsyslog has written as many more records."""
+        before = len(self.rsyslog.parsed())
+        self.append(*computers, **fields)
+        self.assertTrue(run.wait_for(f"  WARNING  sent {computers[-1]}", 15), run.output())
+        self.assertTrue(qh.wait_until(lambda: len(self.rsyslog.parsed()) >= before + len(computers), 5),
+                        (self.rsyslog.parsed(), run.output()))
+        return self.rsyslog.parsed()[before:]
+
+    def computer_name(self):
+        return self.prefix.reg_query(r"HKLM\System\CurrentControlSet\Control\ComputerName\ComputerName",
+                                     "ComputerName")
+
+    def assert_reported_time(self, record, pattern, local_time):
+        self.assertRegex(record["TIME"], pattern)
+        reported = datetime.datetime.fromisoformat(record["TIME"])
+        self.assertLess(abs(reported.replace(tzinfo=None) - local_time), datetime.timedelta(seconds=10), record)
+
+    def test_rfc3164_over_udp_to_a_host_name(self):
+        run = self.start_with(datetime.timedelta(hours=5, minutes=30), format=1, serverip="localhost",
+                              message="%06 on %04")
+        [record] = self.send(run, "WKS-0142")
+        sent_at = self.local_now()
+        self.stop(run)
+        # The BSD time has no zone: rsyslog (in UTC) takes QARLOV's local time as its own.
+        self.assert_reported_time(record, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00$", sent_at)
+        del record["TIME"]
+        self.assertEqual(dict(HOST=self.computer_name(), APP="QARLOV", PROCID=str(run.pid), MSGID="-", SD="-",
+                              MSG=" EICAR Test String on WKS-0142"), record)
+
+    def test_rfc5424_over_tcp_carries_the_values_as_structured_data(self):
+        run = self.start_with(-datetime.timedelta(hours=3, minutes=30), format=2, protocol=1,
+                              serverport=self.rsyslog.tcp_port, message="%06{BR}second line")
+        risk = 'EICAR "Te]st" \\ \xfcber'
+        first, second = self.send(run, "PC-\xe9", "NEXT-PC", risk=risk)
+        sent_at = self.local_now()
+        self.stop(run)
+
+        self.assert_reported_time(first, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}-03:30$", sent_at)
+        time_text = self.now.strftime("%d.%m.%Y %H:%M:%S")
+        sd = (f'[qarlov@32473 time="{time_text}" event="51" category="1" logger="2" computer="PC-\xe9" '
+              r'user="alice" risk="EICAR \"Te\]st\" \\ ' '\xfc' r'ber" path="C:\\Users\\alice\\Downloads\\eicar.com" '
+              'action="1"]')
+        del first["TIME"]
+        self.assertEqual(dict(HOST=self.computer_name(), APP="QARLOV", PROCID=str(run.pid), MSGID="EVENT51", SD=sd,
+                              MSG="\ufeff" + risk + "#012second line"), first)
+        self.assertIn(' computer="NEXT-PC" ', second["SD"])
+
+    def test_tcp_connection_outlives_a_restart_of_the_collector(self):
+        run = self.start_with(format=2, protocol=1, serverport=self.rsyslog.tcp_port)
+        self.send(run, "FIRST-PC")
+        self.rsyslog.stop_process()
+        self.rsyslog.start()
+        self.send(run, "SECOND-PC")
+        self.rsyslog.stop_process()
+        self.append("LOST-PC")
+        self.assertTrue(run.wait_for("  WARNING  sent LOST-PC", 15), run.output())
+        self.rsyslog.start()
+        self.send(run, "LAST-PC")
+        output = self.stop(run)
+
+        computers = [re.search(r' computer="([^"]*)"', record["SD"]).group(1) for record in self.rsyslog.parsed()]
+        self.assertEqual(["FIRST-PC", "SECOND-PC", "LAST-PC"], computers)
+        warning = "  WARNING  Could not connect to the syslog server [127.0.0.1] over TCP."
+        self.assertEqual(1, output.count(warning), output)
+        self.assert_in_order(output, "  WARNING  sent SECOND-PC", warning, "  WARNING  sent LOST-PC")
 
 if __name__ == "__main__":
     unittest.main()

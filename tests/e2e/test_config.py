@@ -45,6 +45,8 @@ ROWS = [
     (RULE + r"\Syslog", "SEVERITY", 4),
     (RULE + r"\Message", "MESSAGE", "Risk %06 found in %07 on %04.{BR}Action taken: %08."),
 ]
+# Optional values besides DISABLED, which the example registry file shows.
+OPTIONAL_VALUES = {RULE + r"\Syslog": {"FORMAT", "PROTOCOL"}}
 ANTIVIRUS_KEYS = (qh.SEP_DATA_KEY, qh.SEP_BIN_KEY)
 LAYOUT_NAMES = {name for _, name, _ in ROWS} | {"DISABLED"}
 
@@ -217,7 +219,8 @@ class ConfigurationTest(es.PrefixTestCase):
                 self.assertIsNone(self.prefix.reg_values(key, view=view), "the product's keys are its own")
         for key in {key for key, _, _ in ROWS if key not in ANTIVIRUS_KEYS}:
             values = self.prefix.reg_values(key, view=64)
-            expected = {name for k, name, _ in ROWS if k == key} | ({"DISABLED"} if key.startswith(RULE + "\\") else set())
+            expected = ({name for k, name, _ in ROWS if k == key} | OPTIONAL_VALUES.get(key, set()) |
+                        ({"DISABLED"} if key.startswith(RULE + "\\") else set()))
             self.assertEqual(expected, set(values), key)
 
         qh.AvStandIn(self.prefix)

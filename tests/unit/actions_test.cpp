@@ -527,6 +527,71 @@ TEST_F(ActionTest, SyslogPayloadIsPriorityAndMessageOneBytePerCharacter)
     }
 }
 
+// The headers and structured data of FORMAT 1 (RFC 3164) and FORMAT 2
+// (RFC 5424), from a given time, offset, host and process.
+TEST_F(ActionTest, FormattedSyslogTextHasTheCollectorsHeaderAndStructuredData)
+{
+    const SYSTEMTIME evening = { 2026, 12, 1, 7, 17, 30, 0, 123 };
+    const SYSTEMTIME midnight = { 2027, 1, 5, 1, 0, 0, 0, 0 };
+    const std::wstring sd = L"[qarlov@32473 time=\"17.05.2023 14:30:05\" event=\"51\" category=\"1\" logger=\"2\" "
+                            L"computer=\"HOST01\" user=\"alice\" risk=\"EICAR Test String\" "
+                            L"path=\"C:\\\\Users\\\\alice\\\\eicar.com\" action=\"4\"]";
+    const std::wstring longPath(9000, L'x');
+    const std::wstring cutHead = L"<134>1 2026-12-07T17:30:00.123+01:00 WKS-0142 QARLOV 1234 EVENT51 "
+                                 L"[qarlov@32473 time=\"17.05.2023 14:30:05\" event=\"51\" category=\"1\" logger=\"2\" "
+                                 L"computer=\"HOST01\" user=\"alice\" risk=\"EICAR Test String\" path=\"";
+    struct Case {
+        DWORD Format;
+        SYSTEMTIME Time;
+        LONG Offset;
+        const wchar_t* Host;
+        bool WithRecord;
+        std::wstring Risk, Path, Message, Expected;
+        BOOL Cut;
+    } cases[] = {
+        // The day padded with a blank; no zone, no year.
+        { 1, evening, 60, L"WKS-0142", true, L"", L"", L"risk found",
+          L"<134>Dec  7 17:30:00 WKS-0142 QARLOV[1234]: risk found", FALSE },
+        { 1, { 2026, 5, 0, 17, 0, 0, 5, 999 }, -480, L"WKS-0142", true, L"", L"", L"a\nb",
+          L"<134>May 17 00:00:05 WKS-0142 QARLOV[1234]: a\nb", FALSE },
+        // East of Greenwich, with the line's values; the message is not escaped.
+        { 2, evening, 60, L"WKS-0142", true, L"", L"", L"m \"x\" ]",
+          L"<134>1 2026-12-07T17:30:00.123+01:00 WKS-0142 QARLOV 1234 EVENT51 " + sd + L" \xFEFFm \"x\" ]", FALSE },
+        // West, with half an hour; midnight; UTC.
+        { 2, midnight, -210, L"WKS-0142", true, L"", L"", L"m",
+          L"<134>1 2027-01-01T00:00:00.000-03:30 WKS-0142 QARLOV 1234 EVENT51 " + sd + L" \xFEFFm", FALSE },
+        { 2, midnight, 0, L"WKS-0142", true, L"", L"", L"m",
+          L"<134>1 2027-01-01T00:00:00.000+00:00 WKS-0142 QARLOV 1234 EVENT51 " + sd + L" \xFEFFm", FALSE },
+        { 2, evening, 345, L"WKS-0142", true, L"", L"", L"",
+          L"<134>1 2026-12-07T17:30:00.123+05:45 WKS-0142 QARLOV 1234 EVENT51 " + sd + L" \xFEFF", FALSE },
+        // '"', '\' and ']' escaped in a value; other characters as they are.
+        { 2, evening, 60, L"WKS-0142", true, L"EICAR \"Te]st\" \\ \u00fc\u4e2d", L"C:\\a", L"m",
+          L"<134>1 2026-12-07T17:30:00.123+01:00 WKS-0142 QARLOV 1234 EVENT51 [qarlov@32473 "
+          L"time=\"17.05.2023 14:30:05\" event=\"51\" category=\"1\" logger=\"2\" computer=\"HOST01\" "
+          L"user=\"alice\" risk=\"EICAR \\\"Te\\]st\\\" \\\\ \u00fc\u4e2d\" path=\"C:\\\\a\" action=\"4\"] \xFEFFm",
+          FALSE },
+        // A header field is printable ASCII without blanks, "-" when empty.
+        { 2, evening, 60, L"MY PC\u00e9", false, L"", L"", L"m",
+          L"<134>1 2026-12-07T17:30:00.123+01:00 MY?PC? QARLOV 1234 - - \xFEFFm", FALSE },
+        { 1, evening, 60, L"", false, L"", L"", L"m", L"<134>Dec  7 17:30:00 - QARLOV[1234]: m", FALSE },
+        // Too long: the value is cut, the structured data stays closed.
+        { 2, evening, 60, L"WKS-0142", true, L"", longPath, L"m",
+          cutHead + std::wstring(8191 - cutHead.size() - 4, L'x') + L"\"] \xFEFF", TRUE },
+    };
+    for (const Case& c : cases) {
+        Sample.Text7 = c.Risk.empty() ? L"EICAR Test String" : c.Risk;
+        Sample.Text8 = c.Path.empty() ? L"C:\\Users\\alice\\eicar.com" : c.Path;
+        Sample.Publish();
+        if (!c.WithRecord)
+            CurrentRecord = NULL;
+        SyslogOrigin origin = { c.Time, c.Offset, c.Host, 1234 };
+        std::vector<wchar_t> text(TextLimit, L'Z');
+        BOOL cut = ComposeSyslogText(c.Format, 134, &origin, c.Message.c_str(), text.data());
+        EXPECT_EQ(c.Expected, std::wstring(text.data())) << c.Format << " " << c.Offset;
+        EXPECT_EQ(c.Cut, cut);
+    }
+}
+
 // The rows in code pages 1251, 932 and 1252 send the bytes that the parser
 // table (logparser_test) decodes into the same characters.
 TEST(NarrowToBytes, SendsTheCodePagesBytesAndStopsBeforeACharacterThatDoesNotFit)
@@ -559,21 +624,40 @@ TEST(NarrowToBytes, SendsTheCodePagesBytesAndStopsBeforeACharacterThatDoesNotFit
     }
 }
 
-// A UDP socket on 127.0.0.1 that receives what the action sends.
+// Starts Windows Sockets for a test's own socket of type, bound to a free
+// port of the loopback address of family (AF_INET or AF_INET6); the bound
+// address in *address.
+static SOCKET BindLoopback(int family, int type, sockaddr_storage* address)
+{
+    WSADATA data;
+    WSAStartup(0x0202, &data);
+    SOCKET bound = socket(family, type, 0);
+    *address = {};
+    address->ss_family = (short)family;
+    if (family == AF_INET)
+        ((sockaddr_in*)address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        ((sockaddr_in6*)address)->sin6_addr.s6_addr[15] = 1;
+    int size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    bind(bound, (sockaddr*)address, size);
+    getsockname(bound, (sockaddr*)address, &size);
+    return bound;
+}
+
+// The port of an IPv4 or IPv6 address; both keep it at the same place.
+static u_short PortOf(const sockaddr_storage& address)
+{
+    return ntohs(((const sockaddr_in*)&address)->sin_port);
+}
+
+// A UDP socket on the loopback address that receives what the action sends.
 class UdpReceiver {
 public:
-    UdpReceiver()
+    explicit UdpReceiver(int family = AF_INET)
     {
-        WSADATA data;
-        WSAStartup(0x0202, &data);
-        Socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = inet_addr("127.0.0.1");
-        bind(Socket, (sockaddr*)&address, sizeof(address));
-        int size = sizeof(address);
-        getsockname(Socket, (sockaddr*)&address, &size);
-        Port = ntohs(address.sin_port);
+        sockaddr_storage address;
+        Socket = BindLoopback(family, SOCK_DGRAM, &address);
+        Port = PortOf(address);
     }
     ~UdpReceiver()
     {
@@ -626,15 +710,85 @@ TEST_F(SyslogActionTest, SendsOneDatagramToTheServer)
     EXPECT_EQ("<134>HOST01 found EICAR Test String", datagrams[0]);
 }
 
-TEST_F(SyslogActionTest, InvalidAddressIsAWarningAndSendsNothing)
+TEST_F(SyslogActionTest, ServerMayBeAHostNameOrAnIPv6Address)
 {
-    for (const wchar_t* address : { L"255.255.255.255", L"localhost", L"127.0.0.\u0661" }) {
+    for (auto server : { std::make_pair(AF_INET, L"localhost"), std::make_pair(AF_INET6, L"::1") }) {
+        UdpReceiver receiver(server.first);
+        FreeText(&MonitorSettings->Syslog->ServerIP);
+        MonitorSettings->Syslog->ServerIP = Owned(server.second);
+        MonitorSettings->Syslog->ServerPort = receiver.Port;
+        EXPECT_EQ("", CaptureConsoleOutput(ExecuteSyslogAction));
+        EXPECT_EQ(1u, receiver.Receive(2000).size());
+    }
+}
+
+TEST_F(SyslogActionTest, InvalidAddressIsAWarningNamingItAndSendsNothing)
+{
+    for (const wchar_t* address : { L"255.255.255.255", L"no-such-host.invalid", L"127.0.0.\u0661", L"" }) {
         FreeText(&MonitorSettings->Syslog->ServerIP);
         MonitorSettings->Syslog->ServerIP = Owned(address);
-        std::string output = CaptureConsoleOutput(ExecuteSyslogAction);
-        EXPECT_EQ(1u, CountOf(output, "WARNING  Invalid IP address specified for Syslog message.")) << output;
+        for (DWORD protocol : { SyslogProtocolUdp, SyslogProtocolTcp }) {
+            MonitorSettings->Syslog->Protocol = protocol;
+            std::string output = CaptureConsoleOutput(ExecuteSyslogAction);
+            EXPECT_EQ(1u, CountOf(output, "WARNING  Invalid IP address specified for Syslog message. [")) << output;
+            if (wcscmp(address, L"no-such-host.invalid") == 0) {
+                EXPECT_EQ(1u, CountOf(output, "message. [no-such-host.invalid]")) << output;
+            }
+        }
     }
     EXPECT_TRUE(Receiver.Receive(300).empty());
+}
+
+// A TCP listener on 127.0.0.1 whose queue of waiting connections is full:
+// a further connection attempt gets no answer, as with a stalled collector.
+class StalledTcpListener {
+public:
+    StalledTcpListener()
+    {
+        sockaddr_storage address;
+        Listener = BindLoopback(AF_INET, SOCK_STREAM, &address);
+        listen(Listener, 0);
+        Port = PortOf(address);
+        for (SOCKET& waiting : Waiting) {
+            waiting = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long nonBlocking = 1;
+            ioctlsocket(waiting, FIONBIO, &nonBlocking);
+            connect(waiting, (sockaddr*)&address, sizeof(sockaddr_in));
+        }
+        Sleep(200);
+    }
+    ~StalledTcpListener()
+    {
+        for (SOCKET waiting : Waiting)
+            closesocket(waiting);
+        closesocket(Listener);
+        WSACleanup();
+    }
+    SOCKET Listener;
+    SOCKET Waiting[3];
+    u_short Port;
+};
+
+TEST_F(SyslogActionTest, StalledTcpServerIsAWarningAfterTheTimeOutOrAtAStop)
+{
+    StalledTcpListener server;
+    MonitorSettings->Syslog->ServerPort = server.Port;
+    MonitorSettings->Syslog->Protocol = SyslogProtocolTcp;
+    const std::string warning = "WARNING  Could not connect to the syslog server [127.0.0.1] over TCP.";
+
+    DWORD start = GetTickCount();
+    std::string output = CaptureConsoleOutput(ExecuteSyslogAction);
+    DWORD took = GetTickCount() - start;
+    EXPECT_EQ(1u, CountOf(output, warning)) << output;
+    EXPECT_GE(took, 4500u);
+    EXPECT_LT(took, 8000u);
+
+    std::string stopped;
+    start = GetTickCount();
+    RunWithStopAfter(300, [&stopped] { stopped = CaptureConsoleOutput(ExecuteSyslogAction); });
+    took = GetTickCount() - start;
+    EXPECT_EQ(1u, CountOf(stopped, warning)) << stopped;
+    EXPECT_LT(took, 1500u);
 }
 
 // ---- Message ------------------------------------------------------------

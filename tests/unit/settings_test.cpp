@@ -22,7 +22,8 @@ struct ConfigValue {
     DWORD Number;
 };
 
-// Every required value, in the order the loader reads them. (The error paths
+// Every value, in the order the loader reads them; all are required except
+// the syslog options FORMAT and PROTOCOL. (The error paths
 // of the loader are checked end to end, with the program's own console.)
 const ConfigValue CompleteConfiguration[] = {
     { QARLOV_KEY, L"INSTANCE", nullptr, 2 },
@@ -51,6 +52,8 @@ const ConfigValue CompleteConfiguration[] = {
     { QARLOV_SYSLOG_KEY, L"SERVERIP", L"10.0.0.5{BR}", 0 },
     { QARLOV_SYSLOG_KEY, L"SERVERPORT", nullptr, 514 },
     { QARLOV_SYSLOG_KEY, L"SEVERITY", nullptr, 4 },
+    { QARLOV_SYSLOG_KEY, L"FORMAT", nullptr, 2 },
+    { QARLOV_SYSLOG_KEY, L"PROTOCOL", nullptr, 1 },
     { QARLOV_MESSAGE_KEY, L"MESSAGE", L"Risk %06 on %04", 0 },
 };
 const size_t ConfigValueCount = sizeof(CompleteConfiguration) / sizeof(CompleteConfiguration[0]);
@@ -145,6 +148,8 @@ TEST_F(SettingsTest, LoadsACompleteConfiguration)
     EXPECT_EQ(std::wstring(L"10.0.0.5{BR}"), s->Syslog->ServerIP);  // no line-break replacement
     EXPECT_EQ(514u, s->Syslog->ServerPort);
     EXPECT_EQ(4u, s->Syslog->Severity);
+    EXPECT_EQ(2u, s->Syslog->Format);
+    EXPECT_EQ(1u, s->Syslog->Protocol);
 
     ASSERT_NE(nullptr, s->Message);
     EXPECT_EQ(std::wstring(L"Risk %06 on %04"), s->Message->Message);
@@ -169,6 +174,18 @@ TEST_F(SettingsTest, AnEnabledActionKeyNeedsAllItsValues)
 {
     WriteConfiguration(15);  // the Dialog action lacks WAITINSECS
     EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), ReadError("WAITINSECS"));
+}
+
+TEST_F(SettingsTest, SyslogOptionsOutsideTheirRangeEndTheRun)
+{
+    WriteConfiguration();
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"FORMAT", 3, View64);
+    EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), "QARLOV registry entry for Syslog Format must be 0 (message "
+                                                    "only), 1 (RFC 3164) or 2 (RFC 5424).");
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"FORMAT", 0, View64);
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"PROTOCOL", 2, View64);
+    EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), "QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 "
+                                                    "(TCP).");
 }
 
 TEST_F(SettingsTest, TextValuesHoldAtMost4095Characters)
@@ -296,6 +313,19 @@ protected:
         s->DebugOutput = 1;
     }
     void TearDown() override { SetConsoleModeCache(TRUE); }
+
+    // A Syslog action to port 514 with facility 16 and severity 4.
+    static SyslogAction* ConfigureSyslogAction(const std::wstring& message, const wchar_t* serverIP)
+    {
+        SyslogAction* syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
+        CopyAllocate(message.c_str(), &syslog->Message);
+        CopyAllocate(serverIP, &syslog->ServerIP);
+        syslog->ServerPort = 514;
+        syslog->Facility = 16;
+        syslog->Severity = 4;
+        MonitorSettings->Syslog = syslog;
+        return syslog;
+    }
 };
 
 const char RuleLines[] = "Action rule: Cat=1, Event=51, Logger=2\r\n"
@@ -321,12 +351,7 @@ TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
     CopyAllocate(L"notify.exe %01", &s->Execute->CommandLine);
     s->Execute->WaitInSecs = 5000;
     s->Execute->UseSEPBinPath = 7;
-    s->Syslog = (SyslogAction*)calloc(1, sizeof(SyslogAction));
-    CopyAllocate(std::wstring(60, L'y').c_str(), &s->Syslog->Message);
-    CopyAllocate(L"2001:0db8:85a3:0000:0000", &s->Syslog->ServerIP);
-    s->Syslog->ServerPort = 514;
-    s->Syslog->Facility = 16;
-    s->Syslog->Severity = 4;
+    ConfigureSyslogAction(std::wstring(60, L'y'), L"2001:0db8:85a3:0000:0000");
     ConfigureMessageAction(L"Risk %06 on %04");
 
     std::string expected = std::string(RuleLines) +
@@ -338,6 +363,22 @@ TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
                            "Severity: 4 ]\r\n\r\n"
                            "Message  [ Risk %06 on %04 ]\r\n\r\n";
     EXPECT_EQ(expected, CaptureConsoleOutput([] { PrintRuleSummary(); }));
+}
+
+TEST_F(RuleSummaryTest, SyslogOptionsOtherThanTheDefaultsEndTheSyslogLine)
+{
+    SyslogAction* syslog = ConfigureSyslogAction(L"%06", L"syslog.example");
+    const struct {
+        DWORD Format, Protocol;
+        std::string Options;
+    } cases[] = { { 1, 0, ", Format: 1, Protocol: 0" }, { 0, 1, ", Format: 0, Protocol: 1" } };
+    for (const auto& c : cases) {
+        syslog->Format = c.Format;
+        syslog->Protocol = c.Protocol;
+        EXPECT_EQ(std::string(RuleLines) + "Syslog   [ %06, syslog.example:514, Facility: 16, Severity: 4" +
+                      c.Options + " ]\r\n\r\n",
+                  CaptureConsoleOutput([] { PrintRuleSummary(); }));
+    }
 }
 
 TEST_F(RuleSummaryTest, NumbersArePrintedAsSignedDecimals)

@@ -10,7 +10,7 @@ the baselines.
 
 Two views of each process: Linux (/proc/<pid>: the scheduler's nanosecond
 CPU counters of all threads, the clock-tick counters of stat, VmRSS and
-VmHWM of status) and Windows (bench_procinfo.exe: GetProcessTimes, the sum
+VmHWM of status) and Windows (qprocinfo.exe: GetProcessTimes, the sum
 of GetThreadTimes over the threads, GetProcessMemoryInfo).
 Targets: idle CPU < 50 ms in 60 s; idle working set < 10 MB; working set
 while reading < file size + 10 MB."""
@@ -123,7 +123,7 @@ def report_idle(programs, before, after, seconds):
         linux, windows = after[program.label]["linux"], after[program.label]["windows"]
         print(f"  {program.label:42} {mb(linux['rss']):>9} {mb(linux['rss_anon']):>9} {mb(linux['rss_file']):>9} "
               f"{mb(linux['private']):>9} "
-              f"{mb(windows.get('working_set', 0)):>9} {mb(windows.get('pagefile_usage', 0)):>12} "
+              f"{mb(windows.get('workingset', 0)):>9} {mb(windows.get('pagefile', 0)):>12} "
               f"{linux['threads']:>8}")
     return used
 
@@ -148,7 +148,7 @@ def measure_reading(prefix, av, listener, qarlov, read_size):
     if not datagrams:
         raise RuntimeError("no datagram for the new line of the large file:\n" + qarlov.run.output())
     return dict(file_size=av.day_file().stat().st_size, elapsed=elapsed, peak_sampled=peak_sampled,
-                hwm=after["linux"]["hwm"], peak_working_set=after["windows"].get("peak_working_set", 0),
+                hwm=after["linux"]["hwm"], peak_working_set=after["windows"].get("peakworkingset", 0),
                 cpu=cpu_used(before, after))
 
 
@@ -165,7 +165,7 @@ def summarise_idle(programs, after, used, seconds):
     print(f"idle: QARLOV used {cpu['schedstat'] * 1000:.2f} ms CPU in {seconds:.0f} s (Linux scheduler; "
           f"Windows thread times {cpu['threads'] * 1000:.0f} ms); target < {TARGET_IDLE_CPU * 1000:.0f} ms: "
           f"{verdict(max(cpu['schedstat'], cpu['threads']) < TARGET_IDLE_CPU)}")
-    sets = {p.label: after[p.label]["windows"].get("working_set", 0) for p in programs}
+    sets = {p.label: after[p.label]["windows"].get("workingset", 0) for p in programs}
     raw = sets[qarlov.label]
     print(f"idle: working set {mb(raw)} raw, target < {mb(TARGET_IDLE_SET)}: {verdict(raw < TARGET_IDLE_SET)}")
     print(f"idle:   Wine's own (the waiting program)         {mb(sets[trivial.label])}")

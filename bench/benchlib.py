@@ -44,11 +44,9 @@ def machine():
             f"{platform.system()} {platform.release()}, {wine}, load average {load}")
 
 
-def write_day_file(prefix, path, size, new_line=False):
-    """A generated day file of about size bytes at path (see bench/daylog.h)."""
+def write_day_file(prefix, path, size):
+    """A generated day file of about size bytes of old lines at path (see bench/daylog.h)."""
     args = [qh.bin_path("bench_daylog.exe"), prefix.windows_path(path), str(size)]
-    if new_line:
-        args.append("--new-line")
     result = prefix.wine(args, timeout=300)
     if result.returncode != 0:
         raise RuntimeError("bench_daylog.exe failed: " + result.stderr.decode(errors="replace"))

@@ -1,8 +1,8 @@
 """Idle cost: the CPU time qarlov.exe -CONSOLE (log-file trigger) uses over 60
 idle seconds, its working set while idle, and its working set while it reads
-a 100 MB day file; side by side with two programs that only wait (started
-the same way, with a hidden console): a trivial one, and one that has loaded
-the DLLs qarlov.exe imports. Under Wine a process's resident size includes
+100 MB appended to the day file; side by side with two programs that only
+wait (started the same way, with a hidden console): a trivial one, and one
+that has loaded the DLLs qarlov.exe imports. Under Wine a process's resident size includes
 Wine's own code, so the figures are shown raw and as QARLOV's share above
 the baselines.
 
@@ -27,6 +27,7 @@ TARGET_IDLE_CPU = 0.050
 TARGET_IDLE_SET = 10 * benchlib.MB
 READING_ALLOWANCE = 8 * benchlib.MB
 INITIAL_DAY_FILE = 1 * benchlib.MB
+READ_LINE_COMPUTER = "READING"  # the new line after the large append; its datagram
 
 
 class Program:
@@ -129,13 +130,22 @@ def report_idle(programs, before, after, seconds):
     return used
 
 
-def measure_reading(prefix, av, listener, qarlov, read_size):
-    """Appends read_size bytes of old lines and one new line in one write and
-    waits for the new line's datagram; returns the peak figures."""
+def lines_to_read(prefix, av, read_size):
+    """read_size bytes of generated lines that fail the rule, then one new
+    matching line. The reading resumes at the stored offset, where every
+    line is new whatever its time stamp, so the generated lines of the rule
+    (event 51) become event 52: only the last line runs the action."""
     big = prefix.work / "big-day.log"
-    benchlib.write_day_file(prefix, big, read_size, new_line=True)
-    content = big.read_bytes()
+    benchlib.write_day_file(prefix, big, read_size)
+    content = big.read_bytes().replace(b",51,1,2,", b",52,1,2,")
     big.unlink()
+    return content + av.log_line(time=benchlib.NEW_LINES_FROM, computer=READ_LINE_COMPUTER).encode()
+
+
+def measure_reading(prefix, av, listener, qarlov, read_size):
+    """Appends read_size bytes of lines that fail the rule and one new line in
+    one write and waits for the new line's datagram; returns the peak figures."""
+    content = lines_to_read(prefix, av, read_size)
     listener.datagrams(timeout=0.2)
     sampler = RssSampler(qarlov.linux_pid)
     sampler.start()
@@ -146,8 +156,8 @@ def measure_reading(prefix, av, listener, qarlov, read_size):
     elapsed = time.perf_counter() - start
     peak_sampled = sampler.stop()
     after = qarlov.sample()
-    if not datagrams:
-        raise RuntimeError("no datagram for the new line of the large file:\n" + qarlov.run.output())
+    if datagrams != [b"<132>" + READ_LINE_COMPUTER.encode()]:
+        raise RuntimeError(f"not the one datagram of the new line but {datagrams[:3]!r}:\n" + qarlov.run.output())
     return dict(file_size=av.day_file().stat().st_size, elapsed=elapsed, peak_sampled=peak_sampled,
                 hwm=after["linux"]["hwm"], peak_working_set=after["windows"].get("peakworkingset", 0),
                 cpu=cpu_used(before, after))

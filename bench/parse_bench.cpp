@@ -253,12 +253,12 @@ bool BenchmarkSize(const wchar_t* path, size_t megabytes, int repetitions, doubl
     return true;
 }
 
-// A file name in the temporary folder, or false.
-bool BenchFilePath(wchar_t* path, DWORD capacity)
+// A new file in the temporary folder; path holds MAX_PATH characters.
+bool CreateBenchFile(wchar_t* path)
 {
     wchar_t folder[MAX_PATH];
     DWORD length = GetTempPathW(MAX_PATH, folder);
-    return length > 0 && length < MAX_PATH && GetTempFileNameW(folder, L"qbp", 0, path) != 0 && capacity >= MAX_PATH;
+    return length > 0 && length < MAX_PATH && GetTempFileNameW(folder, L"qbp", 0, path) != 0;
 }
 
 }  // namespace
@@ -269,7 +269,7 @@ int main(int argc, char** argv)
     MonitorSettings = CreateMonitorSettings();
     DetectWindowsVersion();
     wchar_t path[MAX_PATH];
-    if (!CreateProgramKey() || !BenchFilePath(path, MAX_PATH))
+    if (!CreateProgramKey() || !CreateBenchFile(path))
         return 1;
     ConfigureRule();
 

@@ -17,6 +17,7 @@ REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 import qarlov_harness as qh  # noqa: E402
+import reliability_support as rs  # noqa: E402
 
 # The generated day files (bench/daylog.h): every line is of 17 May 2023
 # before 23:00:00, the scan position stands at 23:00:00, so every line is
@@ -43,11 +44,9 @@ def machine():
             f"{platform.system()} {platform.release()}, {wine}, load average {load}")
 
 
-def write_day_file(prefix, path, size, new_line=False):
-    """A generated day file of about size bytes at path (see bench/daylog.h)."""
+def write_day_file(prefix, path, size):
+    """A generated day file of about size bytes of old lines at path (see bench/daylog.h)."""
     args = [qh.bin_path("bench_daylog.exe"), prefix.windows_path(path), str(size)]
-    if new_line:
-        args.append("--new-line")
     result = prefix.wine(args, timeout=300)
     if result.returncode != 0:
         raise RuntimeError("bench_daylog.exe failed: " + result.stderr.decode(errors="replace"))
@@ -93,15 +92,8 @@ def _kilobyte_fields(path):
 
 
 def windows_view(prefix, windows_pid):
-    """What bench_procinfo.exe reports about the process (see bench/procinfo.c)."""
-    result = prefix.wine([qh.bin_path("bench_procinfo.exe"), str(windows_pid)], timeout=60)
-    if result.returncode != 0:
-        raise RuntimeError("bench_procinfo.exe failed: " + result.stderr.decode(errors="replace"))
-    figures = {}
-    for line in result.stdout.decode().splitlines():
-        name, _, value = line.partition(" ")
-        figures[name] = int(value)
-    return figures
+    """What qprocinfo.exe reports about the process (see tests/harness/qprocinfo.c)."""
+    return rs.process_figures(prefix, windows_pid)
 
 
 def mb(size):

@@ -1,24 +1,20 @@
 // Writes a generated day file for the end-to-end benchmarks.
 //
-//   bench_daylog.exe PATH BYTES [--new-line]
+//   bench_daylog.exe PATH BYTES
 //
-// PATH gets old lines (see daylog.h) up to about BYTES bytes, then, with
-// --new-line, the one new matching line.
+// PATH gets old lines (see daylog.h) up to about BYTES bytes.
 #include "bench/daylog.h"
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || argc > 4 || (argc == 4 && strcmp(argv[3], "--new-line") != 0)) {
-        fprintf(stderr, "usage: bench_daylog.exe PATH BYTES [--new-line]\n");
+    if (argc != 3) {
+        fprintf(stderr, "usage: bench_daylog.exe PATH BYTES\n");
         return 2;
     }
     std::string content;
     AppendOldLines(content, (size_t)strtoul(argv[2], NULL, 10), 7);
-    if (argc == 4)
-        content += NewMatchingLine();
     FILE* file = fopen(argv[1], "wb");
     if (file == NULL) {
         fprintf(stderr, "cannot create %s\n", argv[1]);

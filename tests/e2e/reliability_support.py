@@ -7,7 +7,7 @@
     LineSource(av)            day-log lines that carry a unique id in the file-path field
     syslog_id(datagram)       that id back from a datagram whose message is "%07"
     FileLock(prefix, path, ms) qlock.exe holding a file with no sharing (context manager)
-    process_figures(prefix, pid) -> dict with handles, private, workingset (qprocinfo.exe)
+    process_figures(prefix, pid) -> dict with handles, private, working set, CPU times (qprocinfo.exe)
     set_key_acl(prefix, key, sddl)  qregacl.exe: the DACL of a key below HKLM (64-bit view)
 """
 import datetime
@@ -122,15 +122,15 @@ _FIGURE = re.compile(r"(\w[\w-]*)=(\S+)")
 
 
 def process_figures(prefix, pid):
-    """Handle count, private bytes and working set of a Windows process (qprocinfo.exe)."""
+    """The figures qprocinfo.exe reports of a Windows process: handles, private, workingset,
+    peakworkingset, pagefile (bytes), process_user, process_kernel, thread_user, thread_kernel
+    (100-ns units), threads, and handles_from, private_from (the sources used)."""
     result = prefix.wine([qh.bin_path("qprocinfo.exe"), str(pid)], timeout=60)
     text = result.stdout.decode(errors="replace")
     if result.returncode != 0:
         raise RuntimeError("qprocinfo.exe: " + result.stderr.decode(errors="replace") + text)
-    values = dict(_FIGURE.findall(text))
-    return dict(handles=int(values["handles"]), private=int(values["private"]),
-                workingset=int(values["workingset"]), handles_from=values["handles-from"],
-                private_from=values["private-from"])
+    return {name.replace("-", "_"): int(value) if value.isdigit() else value
+            for name, value in _FIGURE.findall(text)}
 
 
 def set_key_acl(prefix, key, sddl):

@@ -11,7 +11,8 @@
   the program made unwritable (an access list, and the key deleted while the monitor
   runs); no syslog receiver at the configured port.
 - Soak: thousands of appends, each waited for, with the monitor's handle count and
-  private bytes measured after a warm-up and at the end.
+  private bytes measured after a warm-up and at the end; the peak working set while
+  100 MB of lines are read, against the idle working set.
 - Bad input (long variant only): the guard-page property test of the parser at
   1,000,000 generated lines.
 
@@ -175,6 +176,11 @@ class MonitorCase(es.MonitorTestCase):
     def assert_nothing_received(self, quiet=0.5):
         self.assertEqual([], self.received(1, timeout=quiet))
 
+    def filler(self, megabytes):
+        """Whole lines that fail the rule, about megabytes long."""
+        line = self.av.log_line(event=2, path="C:\\filler").encode("latin-1")
+        return line * (megabytes * 2**20 // len(line))
+
 
 class RestartTest(MonitorCase):
     KILLS = 200 if rs.LONG else 25
@@ -287,11 +293,6 @@ class FaultTest(MonitorCase):
         run = self.start()
         self.assertEqual(first, self.received(1))
         return run
-
-    def filler(self, megabytes):
-        """Whole lines that fail the rule, about megabytes long."""
-        line = self.av.log_line(time=self.lines.start, event=2, path="C:\\filler").encode("latin-1")
-        return line * (megabytes * 2**20 // len(line))
 
     @known_fault(STALE_WRITE_TIME)
     def test_a_line_whose_append_was_under_way_during_a_reading_is_handled(self):
@@ -452,6 +453,7 @@ class SoakTest(MonitorCase):
     SAMPLE_EVERY = 1000
     HANDLE_GROWTH = 2
     PRIVATE_GROWTH = 256 * 1024
+    READING_ALLOWANCE = 8 * 2**20  # the reader's piece of 1 MB, not the file, is in memory
 
     def test_the_figures_see_another_processs_handles_and_private_bytes(self):
         holders = []
@@ -470,6 +472,23 @@ class SoakTest(MonitorCase):
         self.assertEqual(300, busy["handles"] - idle["handles"], (idle, busy))
         self.assertGreaterEqual(busy["private"] - idle["private"], 16 * 2**20, (idle, busy))
         self.assertLess(busy["private"] - idle["private"], 18 * 2**20, (idle, busy))
+
+    def test_a_100_mb_day_file_is_read_within_8_mb_above_the_idle_working_set(self):
+        self.configure()
+        lines = rs.LineSource(self.av, clock="synthetic")
+        first = lines.append()
+        run = self.start()
+        self.assertEqual(first, self.received(1))
+        idle = rs.process_figures(self.prefix, run.pid)
+        ids, text = lines.make()
+        self.av.append(self.filler(100) + text.encode("latin-1"))
+        self.assertEqual(ids, self.received(1, timeout=180))
+        after = rs.process_figures(self.prefix, run.pid)
+        self.stop(run)
+        rs.figures("100 MB day file", day_file_bytes=self.av.day_file().stat().st_size,
+                   idle_working_set_kb=idle["workingset"] // 1024, peak_working_set_kb=after["peakworkingset"] // 1024,
+                   working_set_after_kb=after["workingset"] // 1024)
+        self.assertLessEqual(after["peakworkingset"], idle["workingset"] + self.READING_ALLOWANCE, (idle, after))
 
     def trigger(self, lines, number, misses):
         """One append, waited for: the datagram of its line proves a reading after it.

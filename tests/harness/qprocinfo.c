@@ -1,26 +1,34 @@
 /*
  * qprocinfo.exe PID
  *     Prints one line about another running process:
- *     "handles=N private=N workingset=N handles-from=... private-from=..."
- *     (handle count, private bytes and working set in bytes), from
- *     GetProcessHandleCount and GetProcessMemoryInfo with
- *     PROCESS_MEMORY_COUNTERS_EX. Wine 8 answers both GetProcessHandleCount
- *     and PrivateUsage with 0 (not implemented), so a 0 there is replaced by
- *     the number of the process's entries in the system's
- *     handle list (NtQuerySystemInformation, SystemHandleInformation) and by
- *     PagefileUsage, which Windows documents as the same figure as
- *     PrivateUsage; the "-from" fields name the source used.
+ *     "handles=N private=N workingset=N peakworkingset=N pagefile=N
+ *      process-user=N process-kernel=N thread-user=N thread-kernel=N threads=N
+ *      handles-from=... private-from=..."
+ *     The handle count, from GetProcessHandleCount; private bytes, working
+ *     set, its peak and the pagefile usage in bytes, from GetProcessMemoryInfo
+ *     with PROCESS_MEMORY_COUNTERS_EX; the CPU times in 100-ns units, from
+ *     GetProcessTimes and summed over the process's threads from
+ *     GetThreadTimes (Wine 8 reports no CPU time of another process in
+ *     GetProcessTimes; its thread times agree with Linux's).
+ *     Wine 8 answers both GetProcessHandleCount and PrivateUsage with 0 (not
+ *     implemented), so a 0 there is replaced by the number of the process's
+ *     entries in the system's handle list (NtQuerySystemInformation,
+ *     SystemHandleInformation) and by PagefileUsage, which Windows documents
+ *     as the same figure as PrivateUsage; the "-from" fields name the source
+ *     used.
  * qprocinfo.exe --hold HANDLES MEGABYTES
  *     Opens HANDLES event handles and commits and touches MEGABYTES of
  *     private memory, prints its own pid on a line and sleeps until it is
  *     ended. Tests measure such a process to prove that the figures above
  *     see another process's handles and memory.
- * Exit code 0, or 3 when the process cannot be opened or measured.
+ * Exit code 0, or 3 when the process cannot be opened or measured (a figure
+ * of 0 where no process has 0).
  */
 #include <windows.h>
 #include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <tlhelp32.h>
 #include <wchar.h>
 
 static int Fail(const wchar_t* what)
@@ -74,6 +82,51 @@ static DWORD HandleCountFromHandleList(DWORD pid)
     return 0;
 }
 
+static unsigned long long Ticks(FILETIME time)
+{
+    return ((unsigned long long)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+/* The user and kernel times of the process, summed over its threads. */
+typedef struct CpuTimes {
+    unsigned long long ProcessUser, ProcessKernel, ThreadUser, ThreadKernel;
+    unsigned int Threads;
+} CpuTimes;
+
+static void AddThreadTimes(DWORD pid, CpuTimes* times)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != pid)
+            continue;
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
+        FILETIME created, ended, kernel, user;
+        if (thread != NULL && GetThreadTimes(thread, &created, &ended, &kernel, &user)) {
+            times->ThreadUser += Ticks(user);
+            times->ThreadKernel += Ticks(kernel);
+        }
+        if (thread != NULL)
+            CloseHandle(thread);
+        ++times->Threads;
+    }
+    CloseHandle(snapshot);
+}
+
+static void MeasureCpuTimes(HANDLE process, DWORD pid, CpuTimes* times)
+{
+    ZeroMemory(times, sizeof(*times));
+    FILETIME created, ended, kernel, user;
+    if (GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+        times->ProcessUser = Ticks(user);
+        times->ProcessKernel = Ticks(kernel);
+    }
+    AddThreadTimes(pid, times);
+}
+
 static int Measure(DWORD pid)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
@@ -85,6 +138,8 @@ static int Measure(DWORD pid)
     memory.cb = sizeof(memory);
     BOOL ok = GetProcessHandleCount(process, &handles) &&
               GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS*)&memory, sizeof(memory));
+    CpuTimes times;
+    MeasureCpuTimes(process, pid, &times);
     CloseHandle(process);
     if (!ok)
         return Fail(L"cannot measure the process");
@@ -99,10 +154,13 @@ static int Measure(DWORD pid)
         privateBytes = memory.PagefileUsage;
         privateFrom = L"PagefileUsage";
     }
-    if (handles == 0 || privateBytes == 0)
-        return Fail(L"no handle count or private bytes for the process");
-    wprintf(L"handles=%lu private=%lu workingset=%lu handles-from=%ls private-from=%ls\n", handles,
-            (unsigned long)privateBytes, (unsigned long)memory.WorkingSetSize, handlesFrom, privateFrom);
+    if (handles == 0 || privateBytes == 0 || memory.PeakWorkingSetSize == 0)
+        return Fail(L"no handle count, private bytes or peak working set for the process");
+    wprintf(L"handles=%lu private=%lu workingset=%lu peakworkingset=%lu pagefile=%lu process-user=%llu "
+            L"process-kernel=%llu thread-user=%llu thread-kernel=%llu threads=%u handles-from=%ls private-from=%ls\n",
+            handles, (unsigned long)privateBytes, (unsigned long)memory.WorkingSetSize,
+            (unsigned long)memory.PeakWorkingSetSize, (unsigned long)memory.PagefileUsage, times.ProcessUser,
+            times.ProcessKernel, times.ThreadUser, times.ThreadKernel, times.Threads, handlesFrom, privateFrom);
     fflush(stdout);
     return 0;
 }

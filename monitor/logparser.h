@@ -28,7 +28,7 @@ typedef struct ScanState {
 } ScanState;
 
 // A piece of the day file in memory: Data[0, Length) are the file's bytes
-// from FileOffset on, and Data[Length] is a NUL. The lines to decode begin
+// from FileOffset on; nothing after them is read. The lines to decode begin
 // at LineStart; the bytes before it are decoded already and kept only for
 // the offset check: at least OffsetCheckBytes of them, or all from the
 // start of the file.

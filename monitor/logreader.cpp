@@ -38,14 +38,14 @@ static HANDLE OpenLogFileShared(const wchar_t* path)
 // The bytes of the file in memory, and how far they are decoded.
 typedef struct PieceBuffer {
     char* Data;
-    size_t Capacity;   // bytes of the file it holds; a NUL follows them
+    size_t Capacity;
     LogPiece Piece;    // Data[0, Piece.Length): the file's bytes from Piece.FileOffset
     BOOL PassingOver;  // the rest of a line too long to decode is skipped
 } PieceBuffer;
 
 static BOOL AllocateBuffer(PieceBuffer* buffer, size_t capacity)
 {
-    char* data = (char*)realloc(buffer->Data, capacity + 1);
+    char* data = (char*)realloc(buffer->Data, capacity);
     if (data == NULL) {
         LogMessage(LogLevelWarning, L"Could not allocate buffer for reading the file. Read aborted.");
         return FALSE;
@@ -90,7 +90,6 @@ static BOOL ReadMore(const wchar_t* path, PieceBuffer* buffer, size_t* got)
         return FALSE;
     }
     piece->Length += bytesRead;
-    buffer->Data[piece->Length] = '\0';
     *got = bytesRead;
     return TRUE;
 }
@@ -134,7 +133,6 @@ static BOOL MakeRoom(PieceBuffer* buffer)
     piece->FileOffset += keepFrom;
     piece->Length -= keepFrom;
     piece->LineStart = before;
-    buffer->Data[piece->Length] = '\0';
     if (piece->Length < buffer->Capacity)
         return TRUE;
     size_t largest = LogReadingLimits.LineBytes + OffsetCheckBytes;

@@ -13,6 +13,9 @@ void ExecuteMessageAction(void)
     if (CopyAndExpand(settings->Message->Message, text, L"Error copying the message string in ExecuteMessageAction."))
         ReportCutText(L"Message");
     // Literal text: a "%" from the configuration or from a log field is
-    // never read as a format directive.
+    // never read as a format directive. The warning reports a detection,
+    // not a failure: an earlier action's error code must not be shown
+    // with it.
+    SetLastError(0);
     LogMessage(LogLevelWarning, L"%s", text);
 }

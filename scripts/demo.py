@@ -218,6 +218,7 @@ def show_scan_position(prefix):
     say(f"    | INSTANCE  = {values.get('INSTANCE')}")
     say(f"    | TIMESTAMP = {stamp}   ({decode_time_stamp(stamp)})")
     say(f"    | FILENAME  = {values.get('FILENAME')}")
+    say(f"    | OFFSET    = {values.get('OFFSET')}   (bytes of FILENAME read; the next reading goes on there)")
 
 
 def restart(qh, prefix, receiver):

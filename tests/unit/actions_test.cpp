@@ -818,7 +818,7 @@ TEST_F(MessageActionTest, LogsTheExpandedTextLiterallyAsOneWarning)
     for (const Case& c : cases) {
         Configure(c.Message);
         std::string output = CaptureConsoleOutput([] {
-            SetLastError(0);  // no system text behind the warning
+            SetLastError(ERROR_CONNECTION_REFUSED);  // an earlier action's: not shown with the text
             ExecuteMessageAction();
         });
         EXPECT_EQ(1u, CountOf(output, "\n")) << output;

@@ -51,11 +51,16 @@ BOOL NarrowToBytes(UINT codePage, const wchar_t* text, char* bytes, size_t capac
     return text[position] == L'\0';
 }
 
+// Facility times 8 combined bitwise with the severity.
+static int SyslogPriority(const SyslogAction* syslog)
+{
+    return (int)(syslog->Facility * 8 | syslog->Severity);
+}
+
 int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
 {
     wchar_t text[TextLimit];
-    int priority = (int)(syslog->Facility * 8 | syslog->Severity);
-    if (FAILED(StringCchPrintfW(text, TextLimit, L"<%d>%s", priority, TextOrEmpty(syslog->Message))))
+    if (FAILED(StringCchPrintfW(text, TextLimit, L"<%d>%s", SyslogPriority(syslog), TextOrEmpty(syslog->Message))))
         LogError(L"Error formatting syslog message.");
     BOOL cut = ExpandPlaceholders(text);
     size_t characters = 0;
@@ -72,11 +77,6 @@ int BuildSyslogPayload(const SyslogAction* syslog, char* payload)
 }
 
 // ---- The formats of the collectors (FORMAT 1 and 2) -------------------------
-
-static int SyslogPriority(const SyslogAction* syslog)
-{
-    return (int)(syslog->Facility * 8 | syslog->Severity);
-}
 
 // The SD-ID of the structured data: a private one is name@number, with the
 // organisation's private enterprise number; 32473 is the number reserved

@@ -13,9 +13,9 @@ static void ReportSetFailure(LSTATUS status, const wchar_t* name)
     LogError(L"Error setting QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
 }
 
-static void SetNumberValue(HKEY key, const wchar_t* name, DWORD number)
+static void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_t size)
 {
-    LSTATUS status = RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE*)&number, sizeof(number));
+    LSTATUS status = RegSetValueExW(key, name, 0, type, (const BYTE*)data, (DWORD)size);
     if (status != ERROR_SUCCESS)
         ReportSetFailure(status, name);
 }
@@ -30,17 +30,7 @@ static void SetTextValue(HKEY key, const wchar_t* name, const wchar_t* text)
         ReportSetFailure(ERROR_SUCCESS, name);
         return;
     }
-    LSTATUS status =
-        RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * sizeof(wchar_t)));
-    if (status != ERROR_SUCCESS)
-        ReportSetFailure(status, name);
-}
-
-static void SetOffsetValue(HKEY key, ULONGLONG offset)
-{
-    LSTATUS status = RegSetValueExW(key, L"OFFSET", 0, REG_QWORD, (const BYTE*)&offset, sizeof(offset));
-    if (status != ERROR_SUCCESS)
-        ReportSetFailure(status, L"OFFSET");
+    SetValue(key, name, REG_SZ, text, (length + 1) * sizeof(wchar_t));
 }
 
 // The new position as one value, written before the others and deleted
@@ -82,10 +72,7 @@ static void SetPendingPosition(HKEY key, const MonitorSettingsRecord* settings)
         return;
     }
     value[used++] = L'\0';
-    LSTATUS status =
-        RegSetValueExW(key, PendingPositionName, 0, REG_MULTI_SZ, (const BYTE*)value, (DWORD)(used * sizeof(wchar_t)));
-    if (status != ERROR_SUCCESS)
-        ReportSetFailure(status, PendingPositionName);
+    SetValue(key, PendingPositionName, REG_MULTI_SZ, value, used * sizeof(wchar_t));
 }
 
 static void DeletePendingPosition(HKEY key)
@@ -110,11 +97,11 @@ static void StoreScanPosition(const MonitorSettingsRecord* settings)
         return;
     }
     SetPendingPosition(key, settings);
-    SetNumberValue(key, L"INSTANCE", settings->Instance);
+    SetValue(key, L"INSTANCE", REG_DWORD, &settings->Instance, sizeof(settings->Instance));
     SetTextValue(key, L"TIMESTAMP", settings->TimeStamp);
     SetTextValue(key, L"FILENAME", settings->FileName);
-    SetOffsetValue(key, settings->Offset);
-    SetNumberValue(key, L"OFFSETCHECK", settings->OffsetCheck);
+    SetValue(key, L"OFFSET", REG_QWORD, &settings->Offset, sizeof(settings->Offset));
+    SetValue(key, L"OFFSETCHECK", REG_DWORD, &settings->OffsetCheck, sizeof(settings->OffsetCheck));
     DeletePendingPosition(key);
     RegCloseKey(key);
 }
@@ -206,9 +193,13 @@ static const wchar_t* NextString(const wchar_t* text, size_t capacity)
     return SUCCEEDED(StringCchLengthW(text, capacity, &length)) ? text + length + 1 : NULL;
 }
 
-static BOOL ParseNumberString(const wchar_t* text, ULONGLONG limit, ULONGLONG* number)
+// A decimal number up to limit in the string at text (of at most capacity
+// characters with its terminator); returns the string after it, or NULL
+// when there is no such number.
+static const wchar_t* ParseNumberString(const wchar_t* text, size_t capacity, ULONGLONG limit, ULONGLONG* number)
 {
-    return NextString(text, OffsetDigits) != NULL && ParseDecimal(text, limit, number);
+    const wchar_t* next = NextString(text, capacity);
+    return next != NULL && ParseDecimal(text, limit, number) ? next : NULL;
 }
 
 // Splits the value (terminated twice after the data read) into its strings;
@@ -219,18 +210,16 @@ static BOOL ParsePendingPosition(const wchar_t* value, PendingPosition* position
     position->TimeStamp = value;
     if (!IsTimeStampText(value))
         return FALSE;
-    const wchar_t* instanceText = value + TimeStampCapacity;
-    if (!ParseNumberString(instanceText, 0xFFFFFFFFull, &instance))
+    position->FileName = ParseNumberString(value + TimeStampCapacity, InstanceDigits, 0xFFFFFFFFull, &instance);
+    if (position->FileName == NULL)
         return FALSE;
     position->Instance = (DWORD)instance;
-    position->FileName = NextString(instanceText, InstanceDigits);
     const wchar_t* offsetText = NextString(position->FileName, PathLimit);
     if (offsetText == NULL)
         return FALSE;
     if (offsetText[0] != L'\0') {
-        const wchar_t* checkText = NextString(offsetText, OffsetDigits);
-        if (!ParseNumberString(offsetText, ~0ull, &offset) || checkText == NULL ||
-            !ParseNumberString(checkText, 0xFFFFFFFFull, &check))
+        const wchar_t* checkText = ParseNumberString(offsetText, OffsetDigits, ~0ull, &offset);
+        if (checkText == NULL || ParseNumberString(checkText, OffsetDigits, 0xFFFFFFFFull, &check) == NULL)
             return FALSE;
     }
     position->Offset = offset;

@@ -75,18 +75,24 @@ static void ReportReadFailure(LSTATUS status, const wchar_t* name)
     LogError(L"Error reading QARLOV registry entry [%s]. Install QARLOV reg file properly.", name);
 }
 
-// A number must be stored as REG_DWORD: the bytes of a text or of binary
-// data are no number, and reading them as one would hide the mistake.
-static LSTATUS QueryNumber(HKEY key, const wchar_t* name, DWORD* number)
+// A number must be stored with its own type (REG_DWORD, or REG_QWORD for
+// the offset): the bytes of a text or of binary data are no number, and
+// reading them as one would hide the mistake.
+static LSTATUS QueryFixedSizeValue(HKEY key, const wchar_t* name, DWORD expectedType, void* data, DWORD expectedSize)
 {
-    DWORD type = REG_NONE, size = sizeof(*number);
-    LSTATUS status = RegQueryValueExW(key, name, NULL, &type, (BYTE*)number, &size);
+    DWORD type = REG_NONE, size = expectedSize;
+    LSTATUS status = RegQueryValueExW(key, name, NULL, &type, (BYTE*)data, &size);
     // A longer value answers ERROR_MORE_DATA, with its type filled in.
-    if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type != REG_DWORD)
+    if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type != expectedType)
         status = ERROR_DATATYPE_MISMATCH;
-    else if (status == ERROR_SUCCESS && size != sizeof(*number))
+    else if (status == ERROR_SUCCESS && size != expectedSize)
         status = ERROR_DATATYPE_MISMATCH;
     return status;
+}
+
+static LSTATUS QueryNumber(HKEY key, const wchar_t* name, DWORD* number)
+{
+    return QueryFixedSizeValue(key, name, REG_DWORD, number, sizeof(*number));
 }
 
 static DWORD ReadNumber(HKEY key, const wchar_t* name)
@@ -137,9 +143,9 @@ static void ReadActionText(HKEY key, const wchar_t* name, wchar_t* buffer, wchar
 static ULONGLONG ReadOptionalOffset(HKEY key)
 {
     ULONGLONG offset = 0;
-    DWORD type = REG_NONE, size = sizeof(offset);
-    LSTATUS status = RegQueryValueExW(key, L"OFFSET", NULL, &type, (BYTE*)&offset, &size);
-    if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && (type != REG_QWORD || size != sizeof(offset)))
+    LSTATUS status = QueryFixedSizeValue(key, L"OFFSET", REG_QWORD, &offset, sizeof(offset));
+    // A longer REG_QWORD is no offset either.
+    if (status == ERROR_DATATYPE_MISMATCH || status == ERROR_MORE_DATA)
         ReportReadFailure(ERROR_DATATYPE_MISMATCH, L"OFFSET");
     return status == ERROR_SUCCESS ? offset : 0;
 }

@@ -3,15 +3,15 @@
 // A line is decoded within its own bytes: every field routine works on a
 // LineCursor whose End is the line's end, so a short, empty or cut-off line
 // reads its missing fields as 0 or as an empty text and never takes
-// characters from the next line or from beyond the terminating NUL.
+// characters from the next line or from beyond the end of its piece.
 #pragma once
 #include <windows.h>
 #include "actions/logrecord.h"
 #include "config/scanposition.h"
 
 // The read position inside one line. Position moves on towards End; End is
-// the line feed that ends the line (or the carriage return before it, or the
-// terminating NUL of the content). Nothing at or after End is read.
+// the line feed that ends the line (or the carriage return before it, or a
+// NUL byte, or the end of the piece). Nothing at or after End is read.
 typedef struct LineCursor {
     const char* Position;
     const char* End;

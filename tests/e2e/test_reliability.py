@@ -212,8 +212,10 @@ class RestartTest(MonitorCase):
     def finish(self, runs, written):
         """A last run that handles what is left, stopped with Ctrl-C. It is given as long as
         it makes progress: on a loaded machine thousands of lines left by quick kills take
-        minutes, and only a minute without a datagram counts as the end."""
-        run = self.start()
+        minutes, and only a minute without a datagram counts as the end. The datagrams are
+        collected from the start on: the first reading handles them all before the watcher
+        says it monitors, and more than the receive buffer holds would be dropped meanwhile."""
+        run = self.start(wait=False)
         last_run = []
         seen = {i for ids in runs for i in ids}
         deadline = time.monotonic() + 60

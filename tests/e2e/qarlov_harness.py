@@ -628,6 +628,10 @@ class _Launch:
         except (FileNotFoundError, ValueError):
             return code
 
+    def started_program(self):
+        """Whether the launcher got as far as starting the program."""
+        return self.pid_file.exists() or self.exit_file.exists()
+
     def abandon(self):
         """Ends the launcher (the prefix's close ends the Windows side)."""
         if self.process.poll() is None:
@@ -642,8 +646,14 @@ class _Launch:
 
 
 def _run_to_end(prefix, args, timeout, env_extra, no_console, program):
-    launch = _Launch(prefix, args, env_extra, timeout=timeout, no_console=no_console, program=program)
-    exit_code = launch.wait(timeout + 60)   # the launcher's own time-out comes first
+    for attempt in range(2):
+        launch = _Launch(prefix, args, env_extra, timeout=timeout, no_console=no_console, program=program)
+        exit_code = launch.wait(timeout + 60)   # the launcher's own time-out comes first
+        # A launcher that ended without starting the program (Wine itself failed to start
+        # it, as happens now and then on a heavily loaded machine) says nothing about the
+        # program: start it once more.
+        if exit_code is None or launch.started_program():
+            break
     if exit_code is None:
         launch.abandon()
     events = parse_events(launch.stderr()) if no_console else None

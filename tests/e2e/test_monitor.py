@@ -6,7 +6,8 @@ one whose time is an hour older, repeats nothing after a restart, handles
 only the new lines of a day file written anew, handles a line written in two
 parts once it is complete and the lines after a hole of zero bytes, reads a
 missing day file once it exists, stops on Ctrl-C or a console close, and
-loses no line at midnight nor in the previous day's file at start."""
+loses no line at midnight, nor in the previous day's file or the days since
+at start."""
 import datetime
 import pathlib
 import re
@@ -171,6 +172,17 @@ class MonitorTest(es.MonitorTestCase):
         self.assertEqual(1, len(re.findall(rf"  WARNING  The log file \S+{qh.day_file_name(self.today)} holds 4096 "
                                            rf"zero bytes from byte {len(first)} on", output)), output)
         self.assertEqual(self.av.day_file().stat().st_size, self.offset())
+
+    def test_after_an_outage_of_days_every_day_file_since_the_stored_one_is_read_in_date_order(self):
+        days = [self.today - datetime.timedelta(days=back) for back in (3, 2, 1, 0)]
+        qh.configure(self.prefix, filename=qh.day_file_name(days[0]), message=MESSAGE)
+        for day in days:
+            self.av.append(self.av.log_line(time=datetime.datetime.combine(day, datetime.time(8, 0, 0)),
+                                            computer=qh.day_file_name(day)), date=day)
+        run = self.start()
+        self.assertEqual([qh.day_file_name(day) for day in days], handled(run.output()))
+        self.assertEqual((0, qh.time_field(self.morning), qh.day_file_name(self.today)), self.position())
+        self.stop(run)
 
     def test_a_missing_day_file_is_read_once_it_exists(self):
         qh.configure(self.prefix, message=MESSAGE)

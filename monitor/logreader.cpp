@@ -58,7 +58,7 @@ static HANDLE OpenLogFileShared(const wchar_t* path, BOOL* missing)
         if (file != INVALID_HANDLE_VALUE)
             return file;
         openError = GetLastError();
-        if (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND) {
+        if (openError == ERROR_FILE_NOT_FOUND) {  // a missing folder is a failure to report
             *missing = TRUE;
             return INVALID_HANDLE_VALUE;
         }

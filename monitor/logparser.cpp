@@ -350,11 +350,11 @@ static const char* FindLineEnd(const char* text, const char* end)
 // Decodes the lines one after the other. A line counts only once its line
 // feed is written: the antivirus product may be appending it while the file
 // is read, and a line cut off there would run the actions with cut fields
-// and move the position past the complete line. The unterminated tail (and
-// anything behind a NUL byte, space an append has taken but not yet
-// filled) is left for the next piece or reading. The end of a finished
-// file (a previous day's) grows no more: its unterminated last line is
-// decoded as it is.
+// and move the position past the complete line. The unterminated tail is
+// left for the next piece or reading; so is a line with a zero byte before
+// its line feed, which the reader looks at. The end of a finished file (a
+// previous day's) grows no more: its unterminated last line is decoded as
+// it is.
 size_t ProcessLogPiece(ScanState* scan, const LogPiece* piece, BOOL lastOfFinishedFile)
 {
     const char* data = piece->Data;
@@ -362,10 +362,10 @@ size_t ProcessLogPiece(ScanState* scan, const LogPiece* piece, BOOL lastOfFinish
     size_t start = piece->LineStart;
     // A stop ends the reading between lines, after the last handled line's
     // actions and position save; the next start reads the rest.
-    while (data + start < end && data[start] != '\0' && !IsStopRequested()) {
+    while (data + start < end && !IsStopRequested()) {
         const char* lineEnd = FindLineEnd(data + start, end);
         BOOL complete = lineEnd < end && *lineEnd == '\n';
-        if (!complete && !lastOfFinishedFile)
+        if (!complete && !(lastOfFinishedFile && lineEnd == end))
             break;
         size_t next = (size_t)(lineEnd - data) + (complete ? 1 : 0);
         LineCursor line = { data + start, lineEnd };

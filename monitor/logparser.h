@@ -50,9 +50,10 @@ void BeginScan(ScanState* scan, ULONGLONG offset, BOOL allLinesNew);
 // actions for new matching lines and saves the scan position after each.
 // A last line without its line feed is still being written and is left for
 // the next piece or reading, unless lastOfFinishedFile is set: the end of a
-// file that grows no more (a previous day's). A NUL byte ends what can be
-// decoded. Returns the index of the first byte not decoded; returns early,
-// between two lines, once a stop has been requested.
+// file that grows no more (a previous day's). A line with a NUL byte before
+// its line feed ends what is decoded. Returns the index of the first byte
+// not decoded; returns early, between two lines, once a stop has been
+// requested.
 size_t ProcessLogPiece(ScanState* scan, const LogPiece* piece, BOOL lastOfFinishedFile);
 
 // Counts the piece's bytes up to end (an index after LineStart) as decoded

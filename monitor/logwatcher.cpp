@@ -13,14 +13,16 @@
 #include "monitor/logreader.h"
 #include <strsafe.h>
 
-enum { DirectoryCapacity = 516, DayFileNameLength = 12 };
+// CatchUpDays: how many days back the day files are read after an outage.
+enum { DirectoryCapacity = 516, DayFileNameLength = 12, CatchUpDays = 31 };
 
-// The day file's name, "MMDDYYYY.Log", from the local date.
-static void FormatDayFileName(wchar_t* name)
+// A FILETIME's ticks in a day: dates are counted in days since 1601.
+static const ULONGLONG TicksPerDay = 864000000000ull;
+
+// The day file's name, "MMDDYYYY.Log", of a local date.
+static void FormatDayFileName(const SYSTEMTIME* date, wchar_t* name)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    if (FAILED(StringCchPrintfW(name, PathLimit, L"%.2u%.2u%.4u.Log", now.wMonth, now.wDay, now.wYear)))
+    if (FAILED(StringCchPrintfW(name, PathLimit, L"%.2u%.2u%.4u.Log", date->wMonth, date->wDay, date->wYear)))
         LogError(L"Error formatting file name.");
 }
 
@@ -49,63 +51,151 @@ static BOOL IsDayFileName(const wchar_t* name)
     return lstrcmpiW(name + DayFileNameLength - 4, L".Log") == 0;
 }
 
+// The number of a date's day, FALSE when there is no such date.
+static BOOL DayNumberOf(WORD year, WORD month, WORD day, LONG* number)
+{
+    SYSTEMTIME midnight;
+    ZeroMemory(&midnight, sizeof(midnight));
+    midnight.wYear = year;
+    midnight.wMonth = month;
+    midnight.wDay = day;
+    FILETIME time;
+    if (!SystemTimeToFileTime(&midnight, &time))
+        return FALSE;
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = time.dwLowDateTime;
+    ticks.HighPart = time.dwHighDateTime;
+    *number = (LONG)(ticks.QuadPart / TicksPerDay);
+    return TRUE;
+}
+
+static WORD DecimalDigits(const wchar_t* digits, int count)
+{
+    WORD value = 0;
+    for (int i = 0; i < count; ++i)
+        value = (WORD)(value * 10 + (digits[i] - L'0'));
+    return value;
+}
+
+// The day a day file's name stands for; FALSE for another name, or for
+// digits that give no date.
+static BOOL DayNumberOfFileName(const wchar_t* name, LONG* number)
+{
+    return name != NULL && IsDayFileName(name) &&
+           DayNumberOf(DecimalDigits(name + 4, 4), DecimalDigits(name, 2), DecimalDigits(name + 2, 2), number);
+}
+
+static void FormatDayFileNameOf(LONG number, wchar_t* name)
+{
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = (ULONGLONG)number * TicksPerDay;
+    FILETIME time = { ticks.LowPart, ticks.HighPart };
+    SYSTEMTIME date;
+    FileTimeToSystemTime(&time, &date);
+    FormatDayFileName(&date, name);
+}
+
 static BOOL FileExists(const wchar_t* path)
 {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Failed last readings of a previous day's file in a row (watcher thread
-// only). After about a minute of tries today's file goes first: a previous
+// only). After about a minute of tries the next file goes first: a previous
 // file that can't be read must not hold up the monitoring for good.
 enum { PreviousDayReadingTries = 12 };
 static int FailedPreviousDayReadings = 0;
 
-// Moves the scan position on to the day file dayName. While it still names
-// another day's file that exists, that file is read a last time first, as a
-// finished file: lines written to it after its last reading (around
-// midnight, or while QARLOV did not run) and a last line without its line
-// feed are handled and saved under that file's name. FALSE when that
-// reading failed; the position then stays with the previous day's file, so
-// that the next try reads it again instead of passing its lines over.
-static BOOL MoveScanToDay(const wchar_t* directory, const wchar_t* dayName)
+// Reads the file the scan position names, a day file of another day, a last
+// time as a finished file: lines written to it after its last reading
+// (around midnight, or while QARLOV did not run) and a last line without
+// its line feed are handled and saved under that file's name. FALSE when
+// that reading failed and is to be tried again.
+static BOOL FinishDayFile(const wchar_t* directory, const wchar_t* name)
 {
-    const wchar_t* scanFileName = MonitorSettings->FileName;
-    if (scanFileName != NULL && lstrcmpW(scanFileName, dayName) == 0)
+    if (name == NULL || !IsDayFileName(name))
         return TRUE;
-    if (scanFileName != NULL && IsDayFileName(scanFileName)) {
-        wchar_t path[PathLimit];
-        CombinePath(directory, scanFileName, path);
-        if (FileExists(path) && !ReadFinishedLogFile(path)) {
-            if (++FailedPreviousDayReadings < PreviousDayReadingTries)
-                return FALSE;
-            LogMessage(LogLevelWarning, L"The log file %s of a previous day could not be read. Its remaining lines "
-                                        L"are not handled.",
-                       scanFileName);
-        }
+    wchar_t path[PathLimit];
+    CombinePath(directory, name, path);
+    if (FileExists(path) && !ReadFinishedLogFile(path)) {
+        if (++FailedPreviousDayReadings < PreviousDayReadingTries)
+            return FALSE;
+        LogMessage(LogLevelWarning, L"The log file %s of a previous day could not be read. Its remaining lines "
+                                    L"are not handled.",
+                   name);
     }
     FailedPreviousDayReadings = 0;
-    // A new day's file starts a new run of instances, and is read from its
-    // beginning. The stored time stamp stays, so older lines are still
-    // passed over.
-    MonitorSettings->Instance = 0;
-    MonitorSettings->Offset = 0;
-    SetScanFileName(dayName);
     return TRUE;
+}
+
+// The first day file from day first on, before today, that exists; today's
+// file dayName when there is none.
+static void FindNextDayFile(const wchar_t* directory, LONG first, LONG today, const wchar_t* dayName,
+                            wchar_t* name)
+{
+    for (LONG day = first; day < today; ++day) {
+        FormatDayFileNameOf(day, name);
+        wchar_t path[PathLimit];
+        CombinePath(directory, name, path);
+        if (FileExists(path))
+            return;
+    }
+    CopyFileName(name, dayName);
+}
+
+// Moves the scan position on to today's file dayName. While it names
+// another day's file, that file is finished first; then every day file
+// since, in date order and at most 31 days back, is read as a finished file
+// in turn, and at last today's. Each file is named in the position while it
+// is read, so that a stop or a kill goes on where it was. A new day's file
+// starts a new run of instances and is read from its beginning; the stored
+// time stamp stays, so older lines are still passed over. FALSE when a
+// reading failed: the position stays with that file, so that the next try
+// reads it again instead of passing its lines over.
+static BOOL MoveScanToDay(const wchar_t* directory, const SYSTEMTIME* now, const wchar_t* dayName)
+{
+    LONG today = 0;
+    DayNumberOf(now->wYear, now->wMonth, now->wDay, &today);  // the local time is a valid date
+    for (;;) {
+        const wchar_t* scanFileName = MonitorSettings->FileName;
+        if (scanFileName != NULL && lstrcmpW(scanFileName, dayName) == 0)
+            return TRUE;
+        LONG scanDay = 0, nextDay = today;
+        BOOL dated = DayNumberOfFileName(scanFileName, &scanDay);
+        if (dated && scanDay < today - CatchUpDays) {
+            LogMessage(LogLevelWarning, L"The scan position names the log file %s, more than 31 days ago. Only the "
+                                        L"day files of the last 31 days are read; the older ones are passed over.",
+                       scanFileName);
+            nextDay = today - CatchUpDays;
+        } else {
+            if (!FinishDayFile(directory, scanFileName))
+                return FALSE;
+            if (dated && scanDay < today)
+                nextDay = scanDay + 1;
+        }
+        wchar_t nextName[PathLimit];
+        FindNextDayFile(directory, nextDay, today, dayName, nextName);
+        MonitorSettings->Instance = 0;
+        MonitorSettings->Offset = 0;
+        SetScanFileName(nextName);
+    }
 }
 
 BOOL ProcessTodaysLogFile(void)
 {
     wchar_t directory[DirectoryCapacity];
     GetDirectory(directory, DirectoryCapacity);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
     wchar_t dayName[PathLimit];
-    FormatDayFileName(dayName);
-    if (!MoveScanToDay(directory, dayName))
+    FormatDayFileName(&now, dayName);
+    if (!MoveScanToDay(directory, &now, dayName))
         return FALSE;
     wchar_t path[PathLimit];
     CombinePath(directory, dayName, path);
     // A day file that does not exist yet is nothing to try again: its first
     // line brings a change or a record of its own.
-    return ReadLogFile(path) || !FileExists(path);
+    return ReadLogFile(path);
 }
 
 BOOL CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, LogFileState* lastSeen)
@@ -144,9 +234,11 @@ BOOL CheckLogFileChange(const wchar_t* path, const wchar_t* fileName, LogFileSta
 
 BOOL OnLogDirectoryChange(wchar_t* currentFileName, const wchar_t* directory, LogFileState* lastSeen)
 {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
     wchar_t dayName[PathLimit];
-    FormatDayFileName(dayName);
-    if (!MoveScanToDay(directory, dayName))
+    FormatDayFileName(&now, dayName);
+    if (!MoveScanToDay(directory, &now, dayName))
         return FALSE;
     // The first notification, or the first of a new day: the day file is
     // read whatever was remembered.

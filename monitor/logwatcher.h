@@ -7,9 +7,10 @@
 // reading again.
 static const DWORD ReadingRetryInterval = 5000;
 
-// Reads today's file; first, at a day change, the previous day's file a
-// last time (see OnLogDirectoryChange). FALSE when a reading failed and is
-// to be tried again; a day file that does not exist yet is no failure.
+// Reads today's file; first, while the scan position names an earlier
+// day's file, that file a last time and then every day file since, at most
+// 31 days back (see OnLogDirectoryChange). FALSE when a reading failed and
+// is to be tried again; a day file that does not exist yet is no failure.
 BOOL ProcessTodaysLogFile(void);
 void WatchLogFile(void);
 // What the watcher remembers of the day file from its last reading: its
@@ -20,9 +21,10 @@ typedef struct LogFileState {
 } LogFileState;
 
 // One folder change, or a retry: at a day change the file the scan position
-// still names is read a last time as a finished file, the instance starts
-// again at 0 and the new day's file is read. FALSE when a reading failed and
-// is to be tried again.
+// still names is read a last time as a finished file, and so is every day
+// file since (after an outage); with each file the instance starts again at
+// 0, and at last the new day's file is read. FALSE when a reading failed
+// and is to be tried again.
 BOOL OnLogDirectoryChange(wchar_t* currentFileName, const wchar_t* directory, LogFileState* lastSeen);
 
 // Reads the file when its time or size differs from lastSeen, and then

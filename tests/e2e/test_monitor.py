@@ -4,9 +4,10 @@ lines (the Message action prints one WARNING line per handled line, and the
 registry keeps the scan position), handles an appended line at once, also
 one whose time is an hour older, repeats nothing after a restart, handles
 only the new lines of a day file written anew, handles a line written in two
-parts once it is
-complete, reports a missing day file, stops on Ctrl-C or a console close,
-and loses no line at midnight nor in the previous day's file at start."""
+parts once it is complete and the lines after a hole of zero bytes, reads a
+missing day file once it exists, stops on Ctrl-C or a console close, and
+loses no line at midnight, nor in the previous day's file or the days since
+at start."""
 import datetime
 import pathlib
 import re
@@ -22,7 +23,6 @@ CTRL_C_LINE = "  CRL-C detected. Shutting down QARLOV.\n"
 CLOSE_LINE = "  CRL-Close detected. Shutting down QARLOV.\n"
 WATCHER_LINE = "  Shutting down log file monitor routine. QARLOV is about to stop.\n"
 RELEASE_LINE = "  Deallocation of global variables and closing of open handles.\n"
-GIVE_UP = "Read operation aborted after 20 unsuccessful tries with a random waiting interval in between."
 
 
 def handled(output):
@@ -159,10 +159,35 @@ class MonitorTest(es.MonitorTestCase):
         self.assertEqual((0, qh.time_field(self.at(1)), qh.day_file_name(self.today)), self.position())
         self.stop(run)
 
-    def test_a_missing_day_file_is_reported_and_read_once_it_exists(self):
+    def test_the_lines_after_a_hole_of_zero_bytes_are_handled(self):
+        # A write lost in a crash leaves zero bytes, and the product writes on after them.
+        qh.configure(self.prefix, message=MESSAGE)
+        first = self.line("L1", 1)
+        self.av.append([first, b"\0" * 4096, self.line("L2", 2)])
+        run = self.start()
+        self.av.append(self.line("L3", 3))
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED L3 "), 5), run.output())
+        output = self.stop(run)
+        self.assertEqual(["L1", "L2", "L3"], handled(output))
+        self.assertEqual(1, len(re.findall(rf"  WARNING  The log file \S+{qh.day_file_name(self.today)} holds 4096 "
+                                           rf"zero bytes from byte {len(first)} on", output)), output)
+        self.assertEqual(self.av.day_file().stat().st_size, self.offset())
+
+    def test_after_an_outage_of_days_every_day_file_since_the_stored_one_is_read_in_date_order(self):
+        days = [self.today - datetime.timedelta(days=back) for back in (3, 2, 1, 0)]
+        qh.configure(self.prefix, filename=qh.day_file_name(days[0]), message=MESSAGE)
+        for day in days:
+            self.av.append(self.av.log_line(time=datetime.datetime.combine(day, datetime.time(8, 0, 0)),
+                                            computer=qh.day_file_name(day)), date=day)
+        run = self.start()
+        self.assertEqual([qh.day_file_name(day) for day in days], handled(run.output()))
+        self.assertEqual((0, qh.time_field(self.morning), qh.day_file_name(self.today)), self.position())
+        self.stop(run)
+
+    def test_a_missing_day_file_is_read_once_it_exists(self):
         qh.configure(self.prefix, message=MESSAGE)
         run = self.start()
-        self.assertIn("  WARNING  " + GIVE_UP, run.output())
+        self.assertNotIn("  WARNING  ", run.output())
 
         (self.av.log_dir / "other.txt").write_bytes(b"x")
         missing = (f"  WARNING  Directory content changed but log file {qh.day_file_name(self.today)} "

@@ -1,7 +1,7 @@
 // The log-folder trigger: the day file and its name, the last-write test,
 // the switch to a new day (with the last reading of the previous day's
-// file, at start too), failed readings tried again, the watcher loop with
-// its stop handshake, and its errors.
+// file and of the days since, at start too), failed readings tried again,
+// the watcher loop with its stop handshake, and its errors.
 #include "monitor/logwatcher.h"
 #include "tests/unit/error_exit.h"
 #include "tests/unit/monitor_fixture.h"
@@ -63,6 +63,7 @@ protected:
     {
         ResetMonitorRule();
         SetStoredPosition(Stamp5, 0);
+        SetScanFileName(L"");  // no day file read yet
         ConfigureMessageAction(L"%04 %00");
         WriteRegistryPosition(SentinelPosition);
         Folder = MakeTemporaryFolder(L"qwatch");
@@ -93,56 +94,74 @@ TEST_F(LogWatcherTest, ProcessTodaysLogFileReadsTheDayFileAndNamesItInThePositio
     EXPECT_EQ((RegistryPosition{ 0, L"3504110E1E06", Today }), ReadRegistryPosition());
 }
 
-// A day file that does not exist yet is reported, but is no failed reading
-// to try again: its first line brings a change of its own.
-TEST_F(LogWatcherTest, ProcessTodaysLogFileReportsAMissingDayFile)
+// A day file that does not exist yet is no failed reading to try again, and
+// no reason for a warning: its first line brings a change of its own.
+TEST_F(LogWatcherTest, ProcessTodaysLogFileTakesAMissingDayFileQuietly)
 {
     BOOL done = FALSE;
     std::string output = CaptureConsoleOutput([&] { done = ProcessTodaysLogFile(); });
     EXPECT_TRUE(done);
-    EXPECT_THAT(WarningTexts(output), ElementsAre(GiveUpWarning));
+    EXPECT_THAT(WarningTexts(output), IsEmpty());
     EXPECT_EQ(Today, std::wstring(MonitorSettings->FileName));
 }
 
 // At start (and at each reading of the event-log trigger) a scan position
 // that still names another day's file has that file read first, as a
-// finished file; only a bare day-file name from the registry is followed.
-TEST_F(LogWatcherTest, ProcessTodaysLogFileFirstFinishesThePreviousDayFile)
+// finished file, and then every day file since, in date order, at most 31
+// days back; only a bare day-file name from the registry is followed.
+TEST_F(LogWatcherTest, ProcessTodaysLogFileFirstCatchesUpTheDaysSinceTheStoredOne)
 {
     const std::string P2 = LogLine(Stamp7, "P2");
+    const std::wstring yesterday = DayFileName(-1);
+    const std::string passedOver = "The scan position names the log file " + Narrow(DayFileName(-40)) +
+                                   ", more than 31 days ago. Only the day files of the last 31 days are read; "
+                                   "the older ones are passed over.";
+    typedef std::vector<std::pair<std::wstring, std::string>> Files;
     struct Case {
         const char* Name;
-        const wchar_t* StoredName;
-        const wchar_t* PreviousFile;  // created in the folder, NULL: none
-        bool Locked;
+        std::wstring StoredName;
+        Files PreviousFiles;  // created in the folder
+        bool Locked;          // the first of them
         BOOL Done;
         std::vector<std::string> Handled;
-        const wchar_t* NameAfter;     // NULL: today's
+        std::wstring NameAfter;  // empty: today's
     } cases[] = {
-        { "a previous day's file, its last line unterminated", L"01011999.Log", L"01011999.Log", false, TRUE,
-          { "P1 17.05.2023 14:30:06", "P2 17.05.2023 14:30:07", "T1 17.05.2023 14:30:08" }, NULL },
-        { "a previous day's file that is gone", L"01011999.Log", NULL, false, TRUE, { "T1 17.05.2023 14:30:08" },
-          NULL },
-        { "a name with a folder", L"sub\\01011999.Log", L"sub\\01011999.Log", false, TRUE,
-          { "T1 17.05.2023 14:30:08" }, NULL },
-        { "not a day-file name", L"01011999.Log.old", L"01011999.Log.old", false, TRUE,
-          { "T1 17.05.2023 14:30:08" }, NULL },
-        { "a previous day's file that can't be read", L"01011999.Log", L"01011999.Log", true, FALSE,
-          { GiveUpWarning }, L"01011999.Log" },
+        { "yesterday's file, its last line unterminated", yesterday,
+          { { yesterday, LogLine(Stamp6, "P1") + P2.substr(0, P2.size() - 2) } }, false, TRUE,
+          { "P1 17.05.2023 14:30:06", "P2 17.05.2023 14:30:07", "T1 17.05.2023 14:30:09" }, L"" },
+        { "yesterday's file that is gone", yesterday, {}, false, TRUE, { "T1 17.05.2023 14:30:09" }, L"" },
+        { "a name with a folder", L"sub\\" + yesterday, { { L"sub\\" + yesterday, P2 } }, false, TRUE,
+          { "T1 17.05.2023 14:30:09" }, L"" },
+        { "not a day-file name", yesterday + L".old", { { yesterday + L".old", P2 } }, false, TRUE,
+          { "T1 17.05.2023 14:30:09" }, L"" },
+        { "yesterday's file that can't be read", yesterday, { { yesterday, P2 } }, true, FALSE, { GiveUpWarning },
+          yesterday },
+        { "three days back, a file for each day since", DayFileName(-3),
+          { { DayFileName(-3), LogLine(Stamp6, "D3") },
+            { DayFileName(-2), LogLine(Stamp7, "D2") },
+            { yesterday, LogLine(Stamp8, "D1") } },
+          false, TRUE,
+          { "D3 17.05.2023 14:30:06", "D2 17.05.2023 14:30:07", "D1 17.05.2023 14:30:08",
+            "T1 17.05.2023 14:30:09" },
+          L"" },
+        { "more than 31 days back", DayFileName(-40),
+          { { DayFileName(-40), LogLine(Stamp6, "D40") },
+            { DayFileName(-32), LogLine(Stamp6, "D32") },
+            { DayFileName(-31), LogLine(Stamp7, "D31") } },
+          false, TRUE, { passedOver, "D31 17.05.2023 14:30:07", "T1 17.05.2023 14:30:09" }, L"" },
     };
     for (const Case& c : cases) {
         SetUp();
-        SetScanFileName(c.StoredName);
+        SetScanFileName(c.StoredName.c_str());
         MonitorSettings->Instance = 3;
+        CreateDirectoryW((Folder + L"sub").c_str(), NULL);
+        for (const auto& file : c.PreviousFiles)
+            WriteBytes(Folder + file.first, file.second);
         HANDLE locked = INVALID_HANDLE_VALUE;
-        if (c.PreviousFile != NULL) {
-            CreateDirectoryW((Folder + L"sub").c_str(), NULL);
-            const std::wstring previousPath = Folder + c.PreviousFile;
-            WriteBytes(previousPath, LogLine(Stamp6, "P1") + P2.substr(0, P2.size() - 2));
-            if (c.Locked)
-                locked = CreateFileW(previousPath.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-        }
-        WriteBytes(TodaysPath, LogLine(Stamp8, "T1"));
+        if (c.Locked)
+            locked = CreateFileW((Folder + c.PreviousFiles[0].first).c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                                 0, NULL);
+        WriteBytes(TodaysPath, LogLine("3504110E1E09", "T1"));
         BOOL done = !c.Done;
         std::string output = CaptureConsoleOutput([&] { done = ProcessTodaysLogFile(); });
         if (locked != INVALID_HANDLE_VALUE)
@@ -150,9 +169,12 @@ TEST_F(LogWatcherTest, ProcessTodaysLogFileFirstFinishesThePreviousDayFile)
 
         EXPECT_EQ(c.Done, done) << c.Name;
         EXPECT_EQ(c.Handled, WarningTexts(output)) << c.Name;
-        EXPECT_EQ(c.NameAfter != NULL ? c.NameAfter : Today, std::wstring(MonitorSettings->FileName)) << c.Name;
+        const std::wstring nameAfter = c.NameAfter.empty() ? Today : c.NameAfter;
+        EXPECT_EQ(nameAfter, std::wstring(MonitorSettings->FileName)) << c.Name;
         if (!c.Done) {  // the position stays with the previous day's file
             EXPECT_EQ(3u, MonitorSettings->Instance) << c.Name;
+        } else {
+            EXPECT_EQ(nameAfter, ReadRegistryPosition().FileName) << c.Name;
         }
     }
 }
@@ -235,10 +257,12 @@ TEST_F(LogWatcherTest, TheFirstNotificationReadsTheDayFileAndLaterOnesOnlyWhenIt
 // watcher moves on, and saved under that day's file name.
 TEST_F(LogWatcherTest, ADayChangeReadsThePreviousDayFileOnceMore)
 {
-    const std::wstring previousPath = Folder + L"01011999.Log";
+    const std::wstring yesterday = DayFileName(-1);
+    const std::wstring previousPath = Folder + yesterday;
     WriteBytes(previousPath, LogLine(Stamp5, "L0"));
-    wchar_t current[513] = L"01011999.Log";
-    SetScanFileName(L"01011999.Log");
+    wchar_t current[513] = L"";
+    StringCchCopyW(current, 513, yesterday.c_str());
+    SetScanFileName(yesterday.c_str());
     LogFileState remembered = StateOf(previousPath);  // read before midnight
 
     const std::string L2 = LogLine(Stamp6, "L2");
@@ -248,7 +272,7 @@ TEST_F(LogWatcherTest, ADayChangeReadsThePreviousDayFileOnceMore)
     EXPECT_THAT(WarningTexts(output),
                 ElementsAre("L1 17.05.2023 14:30:06", "L2 17.05.2023 14:30:06",
                             "Directory content changed but log file " + Narrow(Today) + " was not found."));
-    EXPECT_EQ((RegistryPosition{ 1, L"3504110E1E06", L"01011999.Log" }), ReadRegistryPosition());
+    EXPECT_EQ((RegistryPosition{ 1, L"3504110E1E06", yesterday }), ReadRegistryPosition());
     // Then the switch: new name, instance 0 in memory only, time forgotten.
     EXPECT_EQ(Today, std::wstring(current));
     EXPECT_EQ(Today, std::wstring(MonitorSettings->FileName));
@@ -259,17 +283,19 @@ TEST_F(LogWatcherTest, ADayChangeReadsThePreviousDayFileOnceMore)
 
 TEST_F(LogWatcherTest, ADayChangeResetsTheInstanceAndReadsTheNewDayFile)
 {
-    const std::wstring previousPath = Folder + L"01011999.Log";
+    const std::wstring yesterday = DayFileName(-1);
+    const std::wstring previousPath = Folder + yesterday;
     WriteBytes(previousPath, LogLine(Stamp5, "L0"));
     LogFileState remembered = StateOf(previousPath);  // unchanged since its last reading
-    wchar_t current[513] = L"01011999.Log";
-    SetScanFileName(L"01011999.Log");
+    wchar_t current[513] = L"";
+    StringCchCopyW(current, 513, yesterday.c_str());
+    SetScanFileName(yesterday.c_str());
     SetStoredPosition(Stamp5, 5);
     WriteBytes(TodaysPath, LogLine(Stamp5, "N1") + LogLine(Stamp5, "N2"));
 
     std::string output = CaptureConsoleOutput([&] { OnLogDirectoryChange(current, Folder.c_str(), &remembered); });
     EXPECT_THAT(WarningTexts(output), ElementsAre("N2 17.05.2023 14:30:05"));
-    EXPECT_THAT(output, Not(HasSubstr("01011999.Log changed")));
+    EXPECT_THAT(output, Not(HasSubstr(Narrow(yesterday) + " changed")));
     EXPECT_EQ((RegistryPosition{ 1, L"3504110E1E05", Today }), ReadRegistryPosition());
 }
 

@@ -200,14 +200,27 @@ inline void AppendBytes(const std::wstring& path, const std::string& bytes)
     WriteBytes(path, bytes, OPEN_ALWAYS);
 }
 
-// The day file's name for the local date now, as the watcher forms it.
+// The day file's name for the local date now, or for a day that many days
+// later (earlier when negative), as the watcher forms it.
+inline std::wstring DayFileName(int days)
+{
+    SYSTEMTIME date;
+    GetLocalTime(&date);
+    FILETIME time;
+    SystemTimeToFileTime(&date, &time);
+    ULARGE_INTEGER ticks = { { time.dwLowDateTime, time.dwHighDateTime } };
+    ticks.QuadPart += (LONGLONG)days * 864000000000LL;
+    time.dwLowDateTime = ticks.LowPart;
+    time.dwHighDateTime = ticks.HighPart;
+    FileTimeToSystemTime(&time, &date);
+    wchar_t name[32];
+    StringCchPrintfW(name, 32, L"%02u%02u%04u.Log", date.wMonth, date.wDay, date.wYear);
+    return name;
+}
+
 inline std::wstring TodaysFileName(void)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t name[32];
-    StringCchPrintfW(name, 32, L"%02u%02u%04u.Log", now.wMonth, now.wDay, now.wYear);
-    return name;
+    return DayFileName(0);
 }
 
 // A thread that runs the log-file watcher.

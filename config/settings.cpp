@@ -263,7 +263,9 @@ static const ActionValue SyslogValues[] = {
     NUMBER(SyslogAction, ServerPort, L"SERVERPORT"), NUMBER(SyslogAction, Severity, L"SEVERITY"),
     OPTIONAL_NUMBER(SyslogAction, Format, L"FORMAT"), OPTIONAL_NUMBER(SyslogAction, Protocol, L"PROTOCOL"),
 };
-static const ActionValue MessageValues[] = { ACTION_TEXT(MessageAction, Message, L"MESSAGE") };
+static const ActionValue MessageValues[] = {
+    ACTION_TEXT(MessageAction, Message, L"MESSAGE"), OPTIONAL_NUMBER(MessageAction, EventId, L"EVENTID"),
+};
 #undef NUMBER
 #undef OPTIONAL_NUMBER
 #undef STORED_TEXT
@@ -346,6 +348,14 @@ static void CheckSyslogOptions(const SyslogAction* syslog)
         LogError(L"QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 (TCP).");
 }
 
+static void CheckMessageEventId(const MessageAction* message)
+{
+    if (message != NULL && message->EventId != 0 && message->EventId != MessageEventIdWarning &&
+        message->EventId != MessageEventIdDetection)
+        LogError(L"QARLOV registry entry for Message EventId must be 2 (a warning like the others) or 100 "
+                 L"(a detection).");
+}
+
 // Reads every setting in a fixed order; the first missing or invalid one
 // ends the process with an error naming it.
 void LoadQARLOVRegistrySettings(void)
@@ -361,6 +371,7 @@ void LoadQARLOVRegistrySettings(void)
     LoadAction(&SyslogLayout, (void**)&settings->Syslog, buffer);
     CheckSyslogOptions(settings->Syslog);
     LoadAction(&MessageLayout, (void**)&settings->Message, buffer);
+    CheckMessageEventId(settings->Message);
     if (settings->Dialog == NULL && settings->Execute == NULL && settings->Syslog == NULL &&
         settings->Message == NULL)
         LogError(L"No action settings found in registry. Specify \"Dialog\", \"Execute\", \"Syslog\", or \"Message\".");
@@ -421,7 +432,11 @@ void PrintRuleSummary(void)
                      SyslogOptionsText(syslog, options, ARRAYSIZE(options)));
     }
     if (settings->Message != NULL) {
+        // The event id only when it is not the default, like the syslog options.
         Abbrev(settings->Message->Message, 70, first);
-        ConsolePrint(L"Message  [ %s ]\n\n", first);
+        if (settings->Message->EventId == MessageEventIdDetection)
+            ConsolePrint(L"Message  [ %s, EventId: %d ]\n\n", first, (int)MessageEventIdDetection);
+        else
+            ConsolePrint(L"Message  [ %s ]\n\n", first);
     }
 }

@@ -48,8 +48,14 @@ typedef struct SyslogAction {
     DWORD Protocol;       // a SyslogProtocol
 } SyslogAction;
 
+// The event id of the Message action's entries in the event log (EVENTID,
+// optional): 2 as every other warning, or 100 so that event collectors can
+// tell detections from the program's own faults. 0 (absent) is 2.
+enum { MessageEventIdWarning = 2, MessageEventIdDetection = 100 };
+
 typedef struct MessageAction {
     wchar_t* Message;
+    DWORD EventId;
 } MessageAction;
 
 typedef struct MonitorSettingsRecord {

@@ -202,7 +202,7 @@ class ServiceTest(es.TestCase):
         self.av.append(self.av.log_line(event=51, category=1, logger=2, user="bob", risk="Trojan.Gen",
                                         path=r"C:\Temp\t.exe"))
         self.run_command("-I")
-        self.assertTrue(self.wait_for_event("Monitoring event log.\n", "information"), self.event_texts())
+        self.assertTrue(self.wait_for_event("Monitoring event log.", "information"), self.event_texts())
         self.assertIn(r"Detection of Trojan.Gen in C:\Temp\t.exe by bob", self.event_texts("warning"))
 
         self.assertIn("  QARLOV service was stopped.\n", self.run_command("-SP"))
@@ -229,13 +229,24 @@ class CommandWithoutConsoleTest(es.TestCase):
         return result.events
 
     def test_install_and_remove_without_a_console(self):
-        qh.AvStandIn(self.prefix)
-        qh.configure(self.prefix, rule=RULE, message=MESSAGE)
+        av = qh.AvStandIn(self.prefix)
+        # A detection that the service finds at its start, reported under an event id of its own.
+        av.append(av.log_line(event=51, category=1, logger=2, user="bob", risk="Trojan.Gen",
+                              path=r"C:\Temp\t.exe"))
+        qh.configure(self.prefix, rule=RULE, message=dict(MESSAGE, eventid=100))
+        service_events = qh.EventLogCapture(self.prefix)
         self.assertEqual([("information", "QARLOV was installed as message provider."),
                           ("information", "QARLOV was installed as service."),
                           ("information", "QARLOV service was started."),
                           ("information", "QARLOV install completed.")], self.run_command("-I", 0))
         self.assertEqual(SERVICE_RUNNING, service_state(self.prefix))  # the start was waited for
+        detection = service_events.wait_for_event("warning", r"Detection of Trojan.Gen in C:\Temp\t.exe by bob", 20)
+        self.assertIsNotNone(detection, service_events.events())
+        self.assertEqual(0x80000064, detection.event_id)  # 100 in the Event Viewer
+        # A text that ends in a line break shows no empty line in the Event Viewer.
+        monitoring = service_events.wait_for_event("information", "Monitoring directory ", 20)
+        self.assertIsNotNone(monitoring, service_events.events())
+        self.assertEqual(f"Monitoring directory {av.data_dir}Data\\Logs\\AV\\", monitoring.text)
 
         self.assertEqual([("information", "QARLOV service was stopped."),
                           ("information", "QARLOV was deinstalled as message provider."),
@@ -247,7 +258,7 @@ class CommandWithoutConsoleTest(es.TestCase):
     def test_exit_code_tells_whether_the_goal_holds(self):
         # Nothing installed, nothing configured. A warning carries Windows' reason, as on
         # the console.
-        reason = r"(?: -> \S.*)?"
+        reason = r" -> \S.*"
         cases = [
             ("-RMP", 0, [("warning", r"Unable to delete registry key \[.*\]\. Error = 2\." + reason),
                          ("information", r"QARLOV was deinstalled as message provider\.")]),

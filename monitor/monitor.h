@@ -8,7 +8,8 @@
 // request.
 void RunWatcher(void);
 
-// The start shared by service mode and console mode: loads the settings,
-// prints the rule summary (with a console), then runs the watcher, unless
-// announceStart (may be NULL) returns FALSE.
+// The start shared by service mode and console mode: makes sure that no
+// other monitor runs on the machine (an error entry ends this one if one
+// does), loads the settings, prints the rule summary (with a console), then
+// runs the watcher, unless announceStart (may be NULL) returns FALSE.
 void RunMonitor(BOOL (*announceStart)(void));

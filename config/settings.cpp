@@ -104,21 +104,24 @@ static DWORD ReadNumber(HKEY key, const wchar_t* name)
     return number;
 }
 
-// Reads a text value (REG_SZ, or REG_EXPAND_SZ taken as it is) into buffer
-// (TextLimit characters). The read doesn't promise a terminator, so one is
-// put after the bytes read.
-static void ReadText(HKEY key, const wchar_t* name, wchar_t* buffer)
+// Queries a text value (REG_SZ, or REG_EXPAND_SZ taken as it is) into
+// buffer (TextLimit characters). The read doesn't promise a terminator, so
+// one is put after the bytes read; a failed read leaves the buffer empty.
+static LSTATUS QueryText(HKEY key, const wchar_t* name, wchar_t* buffer)
 {
     DWORD type = REG_NONE, size = TextValueBytes;
     LSTATUS status = RegQueryValueExW(key, name, NULL, &type, (BYTE*)buffer, &size);
     if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type != REG_SZ && type != REG_EXPAND_SZ)
         status = ERROR_DATATYPE_MISMATCH;
-    if (status != ERROR_SUCCESS) {
-        buffer[0] = L'\0';
+    buffer[status == ERROR_SUCCESS ? size / sizeof(wchar_t) : 0] = L'\0';
+    return status;
+}
+
+static void ReadText(HKEY key, const wchar_t* name, wchar_t* buffer)
+{
+    LSTATUS status = QueryText(key, name, buffer);
+    if (status != ERROR_SUCCESS)
         ReportReadFailure(status, name);
-        return;
-    }
-    buffer[size / sizeof(wchar_t)] = L'\0';
 }
 
 static void ReadTextInto(HKEY key, const wchar_t* name, wchar_t* buffer, wchar_t** slot)
@@ -162,13 +165,44 @@ static DWORD ReadOptionalNumber(HKEY key, const wchar_t* name)
     return status == ERROR_SUCCESS ? number : 0;
 }
 
+// TRUE when a value of the scan position was read, FALSE when it is absent;
+// one that is present but can't be read is an error, as any other value.
+static BOOL IsPositionValuePresent(LSTATUS status, const wchar_t* name)
+{
+    if (status == ERROR_FILE_NOT_FOUND)
+        return FALSE;
+    if (status != ERROR_SUCCESS)
+        ReportReadFailure(status, name);
+    return TRUE;
+}
+
+// Without INSTANCE, TIMESTAMP or FILENAME (a fresh installation) there is no
+// scan position: the three stay empty, TimeStamp null, and the watcher
+// starts from now (see StartWithoutScanPosition).
+static void LoadPositionOfLastLine(MonitorSettingsRecord* settings, HKEY key, wchar_t* buffer)
+{
+    BOOL complete = IsPositionValuePresent(QueryNumber(key, L"INSTANCE", &settings->Instance), L"INSTANCE");
+    if (IsPositionValuePresent(QueryText(key, L"TIMESTAMP", buffer), L"TIMESTAMP"))
+        CopyAllocate(buffer, &settings->TimeStamp);
+    else
+        complete = FALSE;
+    if (IsPositionValuePresent(QueryText(key, L"FILENAME", buffer), L"FILENAME"))
+        CopyAllocate(buffer, &settings->FileName);
+    else
+        complete = FALSE;
+    if (complete) {
+        ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
+        return;
+    }
+    settings->Instance = 0;
+    FreeText(&settings->TimeStamp);
+    FreeText(&settings->FileName);
+}
+
 static void LoadScanPosition(MonitorSettingsRecord* settings, wchar_t* buffer)
 {
     HKEY key = OpenProgramKey(QARLOV_KEY);
-    settings->Instance = ReadNumber(key, L"INSTANCE");
-    ReadTextInto(key, L"TIMESTAMP", buffer, &settings->TimeStamp);
-    ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
-    ReadTextInto(key, L"FILENAME", buffer, &settings->FileName);
+    LoadPositionOfLastLine(settings, key, buffer);
     settings->Offset = ReadOptionalOffset(key);
     settings->OffsetCheck = ReadOptionalNumber(key, L"OFFSETCHECK");
     settings->DebugOutput = ReadNumber(key, L"DEBUGOUTPUT");

@@ -61,7 +61,7 @@ typedef struct MessageAction {
 typedef struct MonitorSettingsRecord {
     wchar_t* FileName;          // day file the scan position refers to
     DWORD Instance;             // scan position: ordinal within TimeStamp
-    wchar_t* TimeStamp;         // scan position: 12 hexadecimal digits
+    wchar_t* TimeStamp;         // scan position: 12 hexadecimal digits; null: no position stored yet
     SYSTEMTIME TimeStampTime;   // TimeStamp decoded
     ULONGLONG Offset;           // scan position: FileName decoded up to here (0: not known)
     DWORD OffsetCheck;          // ties Offset to the file's bytes before it

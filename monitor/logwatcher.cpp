@@ -13,10 +13,9 @@
 #include "monitor/logreader.h"
 #include <strsafe.h>
 
-enum { DirectoryCapacity = 516, DayFileNameLength = 12 };
+enum { DayFileNameLength = 12 };
 
-// The day file's name, "MMDDYYYY.Log", from the local date.
-static void FormatDayFileName(wchar_t* name)
+void FormatDayFileName(wchar_t* name)
 {
     SYSTEMTIME now;
     GetLocalTime(&now);

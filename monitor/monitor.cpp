@@ -2,6 +2,7 @@
 #include "config/scanposition.h"
 #include "config/settings.h"
 #include "monitor/eventwatcher.h"
+#include "monitor/freshstart.h"
 #include "monitor/logwatcher.h"
 #include "core/log.h"
 #include <sddl.h>
@@ -9,6 +10,7 @@
 void RunWatcher(void)
 {
     CompleteInterruptedScanPositionSave();
+    StartWithoutScanPosition();
     if (MonitorSettings->TriggerStrategy == 0)
         WatchLogFile();
     else

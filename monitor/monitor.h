@@ -3,9 +3,9 @@
 #pragma once
 #include <windows.h>
 
-// Finishes a scan-position save that an ended process left unfinished, then
-// runs the configured watcher (log folder or event log) until a stop
-// request.
+// Finishes a scan-position save that an ended process left unfinished,
+// starts from now when there is no scan position, then runs the configured
+// watcher (log folder or event log) until a stop request.
 void RunWatcher(void);
 
 // The start shared by service mode and console mode: makes sure that no

@@ -15,16 +15,19 @@ static SC_HANDLE OpenServiceManager(void)
     return OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
 }
 
-// Restart a minute after a failure, twice; the count starts again after a
-// day without failures. A failure is a crash or an error entry, which
-// reports the service stopped with a non-zero exit code.
+// Restart after every failure: a minute after the first two, then five
+// minutes after each further one (the last action repeats), so that a
+// service that fails again and again comes back once the cause is gone
+// without filling the event log. The count starts again after a day without
+// failures. A failure is a crash or an error entry, which reports the
+// service stopped with a non-zero exit code.
 static void SetRecoveryActions(SC_HANDLE service)
 {
-    enum { RestartDelay = 60000, ResetPeriod = 24 * 60 * 60 };
+    enum { RestartDelay = 60000, LaterRestartDelay = 5 * 60000, ResetPeriod = 24 * 60 * 60 };
     SC_ACTION actions[3] = {
         { SC_ACTION_RESTART, RestartDelay },
         { SC_ACTION_RESTART, RestartDelay },
-        { SC_ACTION_NONE, 0 },
+        { SC_ACTION_RESTART, LaterRestartDelay },
     };
     SERVICE_FAILURE_ACTIONSW failureActions;
     ZeroMemory(&failureActions, sizeof(failureActions));

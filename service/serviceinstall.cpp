@@ -161,6 +161,21 @@ static BOOL RequestServiceStop(SC_HANDLE service, SERVICE_STATUS_PROCESS* status
     return TRUE;
 }
 
+// The end of a start or a stop: TRUE when the service is in the state the
+// command is for; the information only when this command asked for it.
+static BOOL ReportStateReached(const SERVICE_STATUS_PROCESS* status, DWORD state, BOOL requested, const wchar_t* verb,
+                               const wchar_t* done)
+{
+    if (status->dwCurrentState != state) {
+        SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+        LogMessage(LogLevelWarning, L"The QARLOV service did not %s within 30 seconds.", verb);
+        return FALSE;
+    }
+    if (requested)
+        LogMessage(LogLevelInformation, L"QARLOV service was %s.", done);
+    return TRUE;
+}
+
 // Starts the service, after a stop still under way has ended, and waits
 // until it runs. TRUE when it runs.
 static BOOL BringServiceUp(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
@@ -180,14 +195,7 @@ static BOOL BringServiceUp(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
                    (unsigned long)status->dwWin32ExitCode, (unsigned long)status->dwServiceSpecificExitCode);
         return FALSE;
     }
-    if (status->dwCurrentState != SERVICE_RUNNING) {
-        SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
-        LogMessage(LogLevelWarning, L"The QARLOV service did not %s within 30 seconds.", L"start");
-        return FALSE;
-    }
-    if (requested)
-        LogMessage(LogLevelInformation, L"QARLOV service was %s.", L"started");
-    return TRUE;
+    return ReportStateReached(status, SERVICE_RUNNING, requested, L"start", L"started");
 }
 
 // Stops the service, after a start still under way has ended (it takes no
@@ -199,14 +207,7 @@ static BOOL BringServiceDown(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
     BOOL requested = RequestServiceStop(service, status);
     if (!WaitWhilePending(service, SERVICE_STOP_PENDING, status, L"stop"))
         return FALSE;
-    if (status->dwCurrentState != SERVICE_STOPPED) {
-        SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
-        LogMessage(LogLevelWarning, L"The QARLOV service did not %s within 30 seconds.", L"stop");
-        return FALSE;
-    }
-    if (requested)
-        LogMessage(LogLevelInformation, L"QARLOV service was %s.", L"stopped");
-    return TRUE;
+    return ReportStateReached(status, SERVICE_STOPPED, requested, L"stop", L"stopped");
 }
 
 BOOL StartStopService(BOOL start)

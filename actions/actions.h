@@ -8,10 +8,6 @@ void ExecuteSyslogAction(void);
 void ExecuteProgramAction(void);
 void ExecuteMessageAction(void);
 
-// Set once by the Dialog action (watcher thread) when no console session
-// exists; from then on the action shows nothing.
-extern volatile LONG AutomaticMode;
-
 // Set by the Syslog action (watcher thread) once Windows Sockets runs.
 extern volatile LONG WinsockStarted;
 

@@ -105,14 +105,13 @@ static DialogRequest* PrepareRequest(const DialogAction* dialog, DWORD session)
     return request;
 }
 
-volatile LONG AutomaticMode = 0;
-
-// Without a console session no box can ever be shown: the action switches
-// itself off for the rest of the process's life.
+// Without a console session (nobody logged on at the console, or a session
+// being attached or detached during a fast user switch) this line's box is
+// skipped; the next line asks again.
 void ExecuteDialogAction(void)
 {
     MonitorSettingsRecord* settings = MonitorSettings;
-    if (AutomaticMode || settings == NULL || settings->Dialog == NULL)
+    if (settings == NULL || settings->Dialog == NULL)
         return;
     const DialogAction* dialog = settings->Dialog;
 
@@ -120,7 +119,6 @@ void ExecuteDialogAction(void)
     if (session == NoConsoleSession) {
         LogMessage(LogLevelWarning, L"Unable to get a WTS session id. Dialog boxes can not be displayed. "
                                     L"Switching to automatic mode.");
-        InterlockedExchange(&AutomaticMode, 1);
         return;
     }
 

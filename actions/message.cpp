@@ -17,5 +17,8 @@ void ExecuteMessageAction(void)
     // not a failure: an earlier action's error code must not be shown
     // with it.
     SetLastError(0);
-    LogMessage(LogLevelWarning, L"%s", text);
+    if (settings->Message->EventId == MessageEventIdDetection)
+        LogMessageWithEventId(LogLevelWarning, (DWORD)QARLOV_EVENT_DETECTION, L"%s", text);
+    else
+        LogMessage(LogLevelWarning, L"%s", text);
 }

@@ -1,6 +1,6 @@
 # The release package: <build dir>/qarlov-<version>.zip (cpack in the build
 # directory; scripts/package builds qarlov.exe and runs it), one folder
-# qarlov-<version> with qarlov.exe, the example registry file and the
+# qarlov-<version> with qarlov.exe, the two example registry files and the
 # documentation. The text files get Windows line ends, as administrators open
 # them on Windows; a UTF-16 file (a .reg file saved by regedit) stays as it is.
 set(QARLOV_PACKAGE_TEXT_DIR ${CMAKE_BINARY_DIR}/package)
@@ -24,6 +24,7 @@ endfunction()
 
 install(TARGETS qarlov RUNTIME DESTINATION .)
 qarlov_install_windows_text(docs/qarlov-example.reg .)
+qarlov_install_windows_text(docs/qarlov-reread-today.reg .)
 qarlov_install_windows_text(README.md .)
 qarlov_install_windows_text(docs/configuration.md docs)
 qarlov_install_windows_text(docs/operations.md docs)

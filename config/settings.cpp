@@ -104,21 +104,24 @@ static DWORD ReadNumber(HKEY key, const wchar_t* name)
     return number;
 }
 
-// Reads a text value (REG_SZ, or REG_EXPAND_SZ taken as it is) into buffer
-// (TextLimit characters). The read doesn't promise a terminator, so one is
-// put after the bytes read.
-static void ReadText(HKEY key, const wchar_t* name, wchar_t* buffer)
+// Queries a text value (REG_SZ, or REG_EXPAND_SZ taken as it is) into
+// buffer (TextLimit characters). The read doesn't promise a terminator, so
+// one is put after the bytes read; a failed read leaves the buffer empty.
+static LSTATUS QueryText(HKEY key, const wchar_t* name, wchar_t* buffer)
 {
     DWORD type = REG_NONE, size = TextValueBytes;
     LSTATUS status = RegQueryValueExW(key, name, NULL, &type, (BYTE*)buffer, &size);
     if ((status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type != REG_SZ && type != REG_EXPAND_SZ)
         status = ERROR_DATATYPE_MISMATCH;
-    if (status != ERROR_SUCCESS) {
-        buffer[0] = L'\0';
+    buffer[status == ERROR_SUCCESS ? size / sizeof(wchar_t) : 0] = L'\0';
+    return status;
+}
+
+static void ReadText(HKEY key, const wchar_t* name, wchar_t* buffer)
+{
+    LSTATUS status = QueryText(key, name, buffer);
+    if (status != ERROR_SUCCESS)
         ReportReadFailure(status, name);
-        return;
-    }
-    buffer[size / sizeof(wchar_t)] = L'\0';
 }
 
 static void ReadTextInto(HKEY key, const wchar_t* name, wchar_t* buffer, wchar_t** slot)
@@ -162,13 +165,44 @@ static DWORD ReadOptionalNumber(HKEY key, const wchar_t* name)
     return status == ERROR_SUCCESS ? number : 0;
 }
 
+// TRUE when a value of the scan position was read, FALSE when it is absent;
+// one that is present but can't be read is an error, as any other value.
+static BOOL IsPositionValuePresent(LSTATUS status, const wchar_t* name)
+{
+    if (status == ERROR_FILE_NOT_FOUND)
+        return FALSE;
+    if (status != ERROR_SUCCESS)
+        ReportReadFailure(status, name);
+    return TRUE;
+}
+
+// Without INSTANCE, TIMESTAMP or FILENAME (a fresh installation) there is no
+// scan position: the three stay empty, TimeStamp null, and the watcher
+// starts from now (see StartWithoutScanPosition).
+static void LoadPositionOfLastLine(MonitorSettingsRecord* settings, HKEY key, wchar_t* buffer)
+{
+    BOOL complete = IsPositionValuePresent(QueryNumber(key, L"INSTANCE", &settings->Instance), L"INSTANCE");
+    if (IsPositionValuePresent(QueryText(key, L"TIMESTAMP", buffer), L"TIMESTAMP"))
+        CopyAllocate(buffer, &settings->TimeStamp);
+    else
+        complete = FALSE;
+    if (IsPositionValuePresent(QueryText(key, L"FILENAME", buffer), L"FILENAME"))
+        CopyAllocate(buffer, &settings->FileName);
+    else
+        complete = FALSE;
+    if (complete) {
+        ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
+        return;
+    }
+    settings->Instance = 0;
+    FreeText(&settings->TimeStamp);
+    FreeText(&settings->FileName);
+}
+
 static void LoadScanPosition(MonitorSettingsRecord* settings, wchar_t* buffer)
 {
     HKEY key = OpenProgramKey(QARLOV_KEY);
-    settings->Instance = ReadNumber(key, L"INSTANCE");
-    ReadTextInto(key, L"TIMESTAMP", buffer, &settings->TimeStamp);
-    ParseTimeStamp(settings->TimeStamp, &settings->TimeStampTime);
-    ReadTextInto(key, L"FILENAME", buffer, &settings->FileName);
+    LoadPositionOfLastLine(settings, key, buffer);
     settings->Offset = ReadOptionalOffset(key);
     settings->OffsetCheck = ReadOptionalNumber(key, L"OFFSETCHECK");
     settings->DebugOutput = ReadNumber(key, L"DEBUGOUTPUT");
@@ -263,7 +297,9 @@ static const ActionValue SyslogValues[] = {
     NUMBER(SyslogAction, ServerPort, L"SERVERPORT"), NUMBER(SyslogAction, Severity, L"SEVERITY"),
     OPTIONAL_NUMBER(SyslogAction, Format, L"FORMAT"), OPTIONAL_NUMBER(SyslogAction, Protocol, L"PROTOCOL"),
 };
-static const ActionValue MessageValues[] = { ACTION_TEXT(MessageAction, Message, L"MESSAGE") };
+static const ActionValue MessageValues[] = {
+    ACTION_TEXT(MessageAction, Message, L"MESSAGE"), OPTIONAL_NUMBER(MessageAction, EventId, L"EVENTID"),
+};
 #undef NUMBER
 #undef OPTIONAL_NUMBER
 #undef STORED_TEXT
@@ -346,6 +382,14 @@ static void CheckSyslogOptions(const SyslogAction* syslog)
         LogError(L"QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 (TCP).");
 }
 
+static void CheckMessageEventId(const MessageAction* message)
+{
+    if (message != NULL && message->EventId != 0 && message->EventId != MessageEventIdWarning &&
+        message->EventId != MessageEventIdDetection)
+        LogError(L"QARLOV registry entry for Message EventId must be 2 (a warning like the others) or 100 "
+                 L"(a detection).");
+}
+
 // Reads every setting in a fixed order; the first missing or invalid one
 // ends the process with an error naming it.
 void LoadQARLOVRegistrySettings(void)
@@ -361,6 +405,7 @@ void LoadQARLOVRegistrySettings(void)
     LoadAction(&SyslogLayout, (void**)&settings->Syslog, buffer);
     CheckSyslogOptions(settings->Syslog);
     LoadAction(&MessageLayout, (void**)&settings->Message, buffer);
+    CheckMessageEventId(settings->Message);
     if (settings->Dialog == NULL && settings->Execute == NULL && settings->Syslog == NULL &&
         settings->Message == NULL)
         LogError(L"No action settings found in registry. Specify \"Dialog\", \"Execute\", \"Syslog\", or \"Message\".");
@@ -421,7 +466,11 @@ void PrintRuleSummary(void)
                      SyslogOptionsText(syslog, options, ARRAYSIZE(options)));
     }
     if (settings->Message != NULL) {
+        // The event id only when it is not the default, like the syslog options.
         Abbrev(settings->Message->Message, 70, first);
-        ConsolePrint(L"Message  [ %s ]\n\n", first);
+        if (settings->Message->EventId == MessageEventIdDetection)
+            ConsolePrint(L"Message  [ %s, EventId: %d ]\n\n", first, (int)MessageEventIdDetection);
+        else
+            ConsolePrint(L"Message  [ %s ]\n\n", first);
     }
 }

@@ -48,14 +48,20 @@ typedef struct SyslogAction {
     DWORD Protocol;       // a SyslogProtocol
 } SyslogAction;
 
+// The event id of the Message action's entries in the event log (EVENTID,
+// optional): 2 as every other warning, or 100 so that event collectors can
+// tell detections from the program's own faults. 0 (absent) is 2.
+enum { MessageEventIdWarning = 2, MessageEventIdDetection = 100 };
+
 typedef struct MessageAction {
     wchar_t* Message;
+    DWORD EventId;
 } MessageAction;
 
 typedef struct MonitorSettingsRecord {
     wchar_t* FileName;          // day file the scan position refers to
     DWORD Instance;             // scan position: ordinal within TimeStamp
-    wchar_t* TimeStamp;         // scan position: 12 hexadecimal digits
+    wchar_t* TimeStamp;         // scan position: 12 hexadecimal digits; null: no position stored yet
     SYSTEMTIME TimeStampTime;   // TimeStamp decoded
     ULONGLONG Offset;           // scan position: FileName decoded up to here (0: not known)
     DWORD OffsetCheck;          // ties Offset to the file's bytes before it

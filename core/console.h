@@ -6,7 +6,8 @@
 // system; the answer is kept for the life of the process.
 BOOL IsConsoleMode(void);
 
-// Tests only: sets the cached console answer as if the system had given it.
+// Sets the cached console answer as if the system had given it: for a
+// console the program opened itself, and for tests.
 void SetConsoleModeCache(BOOL consoleMode);
 
 // Console output of the program (banner, usage, rule summary, log lines).

@@ -43,7 +43,9 @@ static BOOL IsSuppressedInformation(LogLevel level)
     return level == LogLevelInformation && DebugOutput == 0;
 }
 
-static void LogEntry(LogLevel level, const wchar_t* format, va_list arguments)
+// eventId: the entry's event id in the event log; 0 takes the one of its
+// level.
+static void LogEntry(LogLevel level, DWORD eventId, const wchar_t* format, va_list arguments)
 {
     if (IsSuppressedInformation(level))
         return;
@@ -69,14 +71,22 @@ static void LogEntry(LogLevel level, const wchar_t* format, va_list arguments)
     if (IsConsoleMode())
         WriteConsoleEntry(text, level);
     else
-        WriteEventLogEntry(text, level);
+        WriteEventLogEntry(text, level, eventId);
 }
 
 void LogMessage(LogLevel level, const wchar_t* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    LogEntry(level, format, arguments);
+    LogEntry(level, 0, format, arguments);
+    va_end(arguments);
+}
+
+void LogMessageWithEventId(LogLevel level, DWORD eventId, const wchar_t* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    LogEntry(level, eventId, format, arguments);
     va_end(arguments);
 }
 
@@ -84,36 +94,51 @@ void LogError(const wchar_t* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    LogEntry(LogLevelError, format, arguments);
+    LogEntry(LogLevelError, 0, format, arguments);
     va_end(arguments);
     EndProcessAfterError();  // not reached: an error entry ends the process
 }
 
-// " -> " and the system's text for a non-zero last-error code, or a plain
-// line break. The system text brings its own line break.
-static void AppendErrorTail(wchar_t* line, size_t capacity, DWORD errorCode)
+// Drops the line breaks at the end of text.
+static void TrimLineBreaks(wchar_t* text)
 {
-    if (errorCode == 0) {
-        StringCchCatW(line, capacity, L"\n");
+    size_t length = 0;
+    StringCchLengthW(text, STRSAFE_MAX_CCH, &length);
+    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r'))
+        text[--length] = L'\0';
+}
+
+// " -> " and the system's text for a non-zero last-error code, without the
+// line break the system ends its texts with; nothing for 0.
+static void AppendReason(wchar_t* line, size_t capacity, DWORD errorCode)
+{
+    if (errorCode == 0)
         return;
-    }
     wchar_t* systemText = NULL;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
                                   NULL, errorCode, 0x400, (LPWSTR)&systemText, 0, NULL);
     if (length > 0 && systemText != NULL) {
+        TrimLineBreaks(systemText);
         StringCchCatW(line, capacity, L" -> ");
         StringCchCatW(line, capacity, systemText);
-        if (systemText[length - 1] != L'\n')
-            StringCchCatW(line, capacity, L"\n");
     } else {
         wchar_t unknown[64];
-        StringCchPrintfW(unknown, 64, L" -> System error %lu.\n", errorCode);
+        StringCchPrintfW(unknown, 64, L" -> System error %lu.", errorCode);
         StringCchCatW(line, capacity, unknown);
     }
     if (systemText != NULL)
         LocalFree(systemText);
 }
+
+// Warnings and errors (and entries of an unknown level) say why, as far as
+// the thread's last-error code tells.
+static BOOL CarriesReason(LogLevel level)
+{
+    return level != LogLevelInformation;
+}
+
+enum { LineCapacity = TextLimit + 1024 };
 
 void WriteConsoleEntry(const wchar_t* text, LogLevel level)
 {
@@ -122,14 +147,12 @@ void WriteConsoleEntry(const wchar_t* text, LogLevel level)
     GetLocalTime(&now);
 
     // One write per entry, so that lines of different threads don't mix.
-    enum { LineCapacity = TextLimit + 1024 };
     wchar_t line[LineCapacity];
     StringCchPrintfW(line, LineCapacity, L"%02u/%02u/%02u %02u:%02u:%02u  %s  %s", now.wMonth, now.wDay,
                      now.wYear % 100, now.wHour, now.wMinute, now.wSecond, ConsoleLabel(level), text);
-    if (level == LogLevelInformation)
-        StringCchCatW(line, LineCapacity, L"\n");
-    else
-        AppendErrorTail(line, LineCapacity, errorCode);
+    if (CarriesReason(level))
+        AppendReason(line, LineCapacity, errorCode);
+    StringCchCatW(line, LineCapacity, L"\n");
     ConsoleWrite(line);
 
     if (level == LogLevelError) {
@@ -155,22 +178,31 @@ static HANDLE EventSource(void)
     return source;
 }
 
-void WriteEventLogEntry(const wchar_t* text, LogLevel level)
+// The entry's text with the same reason as the console line. The message
+// table ends every entry with a line break of its own: one at the end of
+// the text would show as an empty line.
+void WriteEventLogEntry(const wchar_t* text, LogLevel level, DWORD eventId)
 {
+    DWORD errorCode = GetLastError();
     WORD type = EVENTLOG_WARNING_TYPE;
-    DWORD eventId = (DWORD)QARLOV_EVENT_WARNING;
+    DWORD levelEventId = (DWORD)QARLOV_EVENT_WARNING;
     if (level == LogLevelError) {
         type = EVENTLOG_ERROR_TYPE;
-        eventId = (DWORD)QARLOV_EVENT_ERROR;
+        levelEventId = (DWORD)QARLOV_EVENT_ERROR;
     } else if (level == LogLevelInformation) {
         type = EVENTLOG_INFORMATION_TYPE;
-        eventId = (DWORD)QARLOV_EVENT_INFORMATION;
+        levelEventId = (DWORD)QARLOV_EVENT_INFORMATION;
     }
 
+    wchar_t entry[LineCapacity];
+    StringCchCopyW(entry, LineCapacity, text);
+    TrimLineBreaks(entry);
+    if (CarriesReason(level))
+        AppendReason(entry, LineCapacity, errorCode);
     HANDLE source = EventSource();
     if (source != NULL) {
-        LPCWSTR strings[1] = { text };
-        ReportEventW(source, type, 0, eventId, NULL, 1, 0, strings, NULL);
+        LPCWSTR strings[1] = { entry };
+        ReportEventW(source, type, 0, eventId != 0 ? eventId : levelEventId, NULL, 1, 0, strings, NULL);
     }
     if (level == LogLevelError)
         EndProcessAfterError();

@@ -15,12 +15,18 @@ enum {
     LogLevelInformation = 3
 };
 
-// Event ids of the message table carried by the executable.
+// Event ids of the message table carried by the executable. The Event
+// Viewer shows their low 16 bits: 1, 2, 3 and 100.
 #define QARLOV_EVENT_INFORMATION 0x40000001L
 #define QARLOV_EVENT_WARNING     0x80000002L
 #define QARLOV_EVENT_ERROR       0xC0000003L
+#define QARLOV_EVENT_DETECTION   0x80000064L  // a warning: the Message action's, when configured so
 
 void LogMessage(LogLevel level, const wchar_t* format, ...);
+
+// The same, under the given event id of the message table in the event log
+// instead of the one of its level; the console line is LogMessage's.
+void LogMessageWithEventId(LogLevel level, DWORD eventId, const wchar_t* format, ...);
 
 // An error entry: logged as LogMessage does, then the process ends.
 [[noreturn]] void LogError(const wchar_t* format, ...);
@@ -41,4 +47,5 @@ void CloseEventSource(void);
 
 // Back ends; only LogMessage calls them.
 void WriteConsoleEntry(const wchar_t* text, LogLevel level);
-void WriteEventLogEntry(const wchar_t* text, LogLevel level);
+// eventId 0: the one of the entry's level.
+void WriteEventLogEntry(const wchar_t* text, LogLevel level, DWORD eventId);

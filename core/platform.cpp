@@ -1,5 +1,6 @@
 #include "core/platform.h"
 #include "core/console.h"
+#include "core/log.h"
 
 BOOL IsAtLeastXP = FALSE;
 BOOL IsAtLeastWindows7 = FALSE;
@@ -60,25 +61,35 @@ static void SetConsoleIconFromResource(void)
         setConsoleIcon(LoadProgramIcon());
 }
 
+// The usage text, every line ended by its line feed.
+static const wchar_t UsageLines[] =
+    L"Usage: QARLOV -IMP | -RMP | -IS | -RS | -SA | -SP | -I | -R | -CONSOLE\n\n"
+    L"-IMP      Register this executable as a message provider in the registry.\n"
+    L"-RMP      Remove message provider entries from the registry.\n"
+    L"-IS       Register this application as a Windows autostart service.\n"
+    L"-RS       Remove the service registration from the registry.\n"
+    L"-SA       Start the service.\n"
+    L"-SP       Stop the service.\n"
+    L"-I        Install message provider and service and start the service.\n"
+    L"-R        Stop the service and remove the message provider and service registrations.\n"
+    L"-CONSOLE  Normal operation as console application.\n";
+
 static void PrintUsage(void)
 {
-    ConsoleWrite(L"\nUsage: QARLOV -IMP | -RMP | -IS | -RS | -SA | -SP | -I | -R | -CONSOLE\n\n");
-    ConsoleWrite(L"-IMP      Register this executable as a message provider in the registry.\n");
-    ConsoleWrite(L"-RMP      Remove message provider entries from the registry.\n");
-    ConsoleWrite(L"-IS       Register this application as a Windows autostart service.\n");
-    ConsoleWrite(L"-RS       Remove the service registration from the registry.\n");
-    ConsoleWrite(L"-SA       Start the service.\n");
-    ConsoleWrite(L"-SP       Stop the service.\n");
-    ConsoleWrite(L"-I        Install message provider and service and start the service.\n");
-    ConsoleWrite(L"-R        Stop the service and remove the message provider and service registrations.\n");
-    ConsoleWrite(L"-CONSOLE  Normal operation as console application.\n\n");
-    ConsoleWrite(L"\nProgram stopped.\n\n");
+    ConsoleWrite(L"\n");
+    ConsoleWrite(UsageLines);
+    ConsoleWrite(L"\n\nProgram stopped.\n\n");
 }
 
 void ShowBanner(BOOL showUsage)
 {
-    if (!IsConsoleMode())
+    if (!IsConsoleMode()) {
+        // Nobody sees a banner: the usage text goes to the event log as the
+        // error that ends the run.
+        if (showUsage)
+            LogError(L"%s", UsageLines);
         return;
+    }
     SetConsoleTitleW(L"Tessaline - Console Version");
     SetConsoleIconFromResource();
     ConsoleWrite(L"\nTessaline - QARLOV\n");

@@ -14,5 +14,6 @@ void DetectWindowsVersion(void);
 BOOL IsUserAdministrator(void);
 
 // With a console: the title, icon and banner; with showUsage also the usage
-// text, after which the process ends with exit code 1.
+// text, after which the process ends with exit code 1. Without a console
+// showUsage logs the usage text as an error entry, which ends the process.
 void ShowBanner(BOOL showUsage);

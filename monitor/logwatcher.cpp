@@ -14,13 +14,12 @@
 #include <strsafe.h>
 
 // CatchUpDays: how many days back the day files are read after an outage.
-enum { DirectoryCapacity = 516, DayFileNameLength = 12, CatchUpDays = 31 };
+enum { DayFileNameLength = 12, CatchUpDays = 31 };
 
 // A FILETIME's ticks in a day: dates are counted in days since 1601.
 static const ULONGLONG TicksPerDay = 864000000000ull;
 
-// The day file's name, "MMDDYYYY.Log", of a local date.
-static void FormatDayFileName(const SYSTEMTIME* date, wchar_t* name)
+void FormatDayFileName(const SYSTEMTIME* date, wchar_t* name)
 {
     if (FAILED(StringCchPrintfW(name, PathLimit, L"%.2u%.2u%.4u.Log", date->wMonth, date->wDay, date->wYear)))
         LogError(L"Error formatting file name.");

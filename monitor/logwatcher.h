@@ -3,6 +3,13 @@
 #pragma once
 #include <windows.h>
 
+// Room for the log folder's path, as GetDirectory copies it.
+enum { DirectoryCapacity = 516 };
+
+// The day file's name, "MMDDYYYY.Log", of a local date, into name
+// (PathLimit characters).
+void FormatDayFileName(const SYSTEMTIME* date, wchar_t* name);
+
 // How long a watcher waits, when no change comes, before it tries a failed
 // reading again.
 static const DWORD ReadingRetryInterval = 5000;

@@ -71,37 +71,59 @@ static void WaitForConsoleStopHandler(void)
         Sleep(Step);
 }
 
-static void RunConsoleMode(void)
+// Started without a console window (from a scheduled task or a remote
+// shell), the console run opens one of its own: the monitor then runs as in
+// any console, and Ctrl-C or closing the window stops it.
+static void OpenOwnConsole(void)
 {
+    if (IsConsoleMode())
+        return;
+    if (!AllocConsole())
+        LogError(L"Could not open a console window for console mode.");
+    SetConsoleModeCache(TRUE);
+    SetFatalErrorRoutine(NULL);  // an error ends a console run without clean-up
+    ShowBanner(FALSE);
+}
+
+static BOOL RunConsoleMode(void)
+{
+    OpenOwnConsole();
     LogMessage(LogLevelInformation, L"Starting QARLOV in console mode.\n");
     if (!SetConsoleCtrlHandler(ConsoleControlHandler, TRUE))
         LogMessage(LogLevelWarning, L"Could not install CTRL-handler for console mode.");
     RunMonitor(NULL);
     WaitForConsoleStopHandler();
+    return TRUE;
 }
 
-static void StartQarlovService(void) { StartStopService(TRUE); }
-static void StopQarlovService(void) { StartStopService(FALSE); }
+static BOOL StartQarlovService(void) { return StartStopService(TRUE); }
+static BOOL StopQarlovService(void) { return StartStopService(FALSE); }
 
-static void InstallEverything(void)
+// Every step runs whatever the one before it reached; the command's goal
+// holds when each step's goal holds.
+static BOOL InstallEverything(void)
 {
-    InstallMessageProvider();
-    InstallService();
-    StartStopService(TRUE);
+    BOOL providerInstalled = InstallMessageProvider();
+    BOOL serviceInstalled = InstallService();
+    BOOL serviceRunning = StartStopService(TRUE);
     LogMessage(LogLevelInformation, L"QARLOV install completed.");
+    return providerInstalled && serviceInstalled && serviceRunning;
 }
 
-static void RemoveEverything(void)
+// The service has stopped before anything is removed, so that the program
+// file is free once the command returns.
+static BOOL RemoveEverything(void)
 {
-    StartStopService(FALSE);
-    RemoveMessageProvider();
-    RemoveService();
+    BOOL serviceStopped = StartStopService(FALSE);
+    BOOL providerRemoved = RemoveMessageProvider();
+    BOOL serviceRemoved = RemoveService();
     LogMessage(LogLevelInformation, L"QARLOV removal completed.");
+    return serviceStopped && providerRemoved && serviceRemoved;
 }
 
 typedef struct Command {
     const wchar_t* Name;
-    void (*Run)(void);
+    BOOL (*Run)(void);  // TRUE when the command's goal holds afterwards
 } Command;
 
 static const Command Commands[] = {
@@ -112,14 +134,12 @@ static const Command Commands[] = {
     { L"CONSOLE", RunConsoleMode },
 };
 
-void DispatchCommand(const wchar_t* argument)
+BOOL DispatchCommand(const wchar_t* argument)
 {
     const wchar_t* name = argument[0] == L'-' ? argument + 1 : argument;
     for (size_t i = 0; i < sizeof(Commands) / sizeof(Commands[0]); ++i) {
-        if (lstrcmpiW(name, Commands[i].Name) == 0) {
-            Commands[i].Run();
-            return;
-        }
+        if (lstrcmpiW(name, Commands[i].Name) == 0)
+            return Commands[i].Run();
     }
     LogError(L"Unknown command line argument [%s].\n\nStart QARLOV without parameters for a list of options.",
              argument);
@@ -148,18 +168,23 @@ static void EndServiceAfterError(void)
 
 int QarlovMain(int argumentCount, wchar_t** arguments)
 {
+    // The service manager starts the program without a console and without
+    // an argument. A command runs as that command with or without a console
+    // (a deployment tool or a remote shell has none); without one its
+    // entries go to the event log.
+    BOOL serviceStart = !IsConsoleMode() && argumentCount <= 1;
     if (!IsConsoleMode())
         SetFatalErrorRoutine(EndServiceAfterError);
     MonitorSettings = CreateMonitorSettings();
     DetectWindowsVersion();
-    ShowBanner(argumentCount != 2);
+    ShowBanner(argumentCount != 2 && !serviceStart);
     if (!IsUserAdministrator())
         LogError(L"This application needs admin rights to start.");
     if (!IsAtLeastXP)
         LogError(L"Minimum supported operating system is Windows XP.");
-    if (IsConsoleMode())
-        DispatchCommand(arguments[1]);
-    else
+    if (serviceStart) {
         RunServiceDispatcher();
-    return 0;
+        return 0;
+    }
+    return DispatchCommand(arguments[1]) ? 0 : 1;
 }

@@ -5,11 +5,14 @@
 #pragma once
 #include <windows.h>
 
-// The process entry: start-up, checks, then service dispatcher or command.
+// The process entry: start-up, checks, then service dispatcher or command;
+// returns the exit code.
 int QarlovMain(int argumentCount, wchar_t** arguments);
 
-// Runs the command named by the single command-line argument.
-void DispatchCommand(const wchar_t* argument);
+// Runs the command named by the single command-line argument; TRUE when
+// the state the command is for holds afterwards (exit code 0), FALSE when
+// it doesn't (exit code 1).
+BOOL DispatchCommand(const wchar_t* argument);
 
 // Releases every process-wide item (Windows Sockets, the event source, the
 // settings, the record of the line in hand, ShutDownEvent). Each is taken

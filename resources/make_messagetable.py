@@ -4,8 +4,9 @@
 The binary has the MESSAGE_RESOURCE_DATA layout: the number of blocks; per
 block the low id, the high id and the offset of its entries; per entry its
 length, the flags (1: UTF-16 text) and the NUL-terminated text, padded to a
-multiple of four bytes. Every event the program reports carries its text as
-the one insertion string, so the table only frames it.
+multiple of four bytes, the blocks in the order of their ids. Every event the
+program reports carries its text as the one insertion string, so the table
+only frames it.
 """
 import struct
 import sys
@@ -13,6 +14,7 @@ import sys
 MESSAGES = [
     (0x40000001, "%1\r\n"),                        # information
     (0x80000002, "%1\r\n"),                        # warning and unknown level
+    (0x80000064, "%1\r\n"),                        # the Message action's detections, with EVENTID 100
     (0xC0000003, "%1\r\n"),                        # error
     (0xC00003E8, "Hello %1. How do you do?\r\n"),  # never reported
 ]

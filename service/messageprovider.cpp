@@ -33,7 +33,7 @@ static void LogRegistryWarning(LONG result, const wchar_t* text)
     LogMessage(LogLevelWarning, L"%s", text);
 }
 
-void InstallMessageProvider(void)
+BOOL InstallMessageProvider(void)
 {
     wchar_t keyName[PathLimit];
     wchar_t programPath[PathLimit];
@@ -46,7 +46,7 @@ void InstallMessageProvider(void)
                                   &key, NULL);
     if (result != ERROR_SUCCESS) {
         LogRegistryWarning(result, L"Unable to write registry keys [RegCreateKeyEx].");
-        return;
+        return FALSE;
     }
 
     result = StorePathValue(key, L"EventMessageFile", programPath);
@@ -57,19 +57,20 @@ void InstallMessageProvider(void)
     if (result != ERROR_SUCCESS) {
         LogRegistryWarning(result, L"Unable to write registry keys [RegSetValueEx].");
         RegCloseKey(key);
-        return;
+        return FALSE;
     }
     result = StoreNumberValue(key, L"CategoryCount", EVENT_CATEGORY_COUNT);
     if (result != ERROR_SUCCESS) {
         LogRegistryWarning(result, L"Unable to write registry key [RegSetValueEx].");
         RegCloseKey(key);
-        return;
+        return FALSE;
     }
     RegCloseKey(key);
     LogMessage(LogLevelInformation, L"QARLOV was installed as message provider.");
+    return TRUE;
 }
 
-void RemoveMessageProvider(void)
+BOOL RemoveMessageProvider(void)
 {
     wchar_t keyName[PathLimit];
     FormatEventSourceKey(keyName);
@@ -79,4 +80,6 @@ void RemoveMessageProvider(void)
         LogMessage(LogLevelWarning, L"Unable to delete registry key [\\HKLM\\%s]. Error = %d.", keyName, (int)result);
     }
     LogMessage(LogLevelInformation, L"QARLOV was deinstalled as message provider.");
+    // A registration that doesn't exist is removed already.
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }

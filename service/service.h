@@ -24,12 +24,17 @@ void SetServiceReleaseRoutine(void (*release)(void));
 // registered its handler, or after a stopped report.
 void ReportServiceFailure(void);
 
-void InstallService(void);
-void RemoveService(void);
-void StartStopService(BOOL start);
+// The commands' steps. Each returns TRUE when the state it is for holds
+// afterwards, also when it held before (the service exists, is running,
+// has stopped or is gone; the provider is registered or is gone), and
+// FALSE with a warning when it doesn't. StartStopService waits up to 30
+// seconds for the service to run or to have stopped.
+BOOL InstallService(void);
+BOOL RemoveService(void);
+BOOL StartStopService(BOOL start);
 
-void InstallMessageProvider(void);
-void RemoveMessageProvider(void);
+BOOL InstallMessageProvider(void);
+BOOL RemoveMessageProvider(void);
 
 // The full path of this program (PathLimit characters), as registered for
 // the service and the message provider. A path that doesn't fit is an error.

@@ -15,7 +15,10 @@ EXAMPLE_REG = ROOT / "docs" / "qarlov-example.reg"
 STARTED = rf"{es.STAMP} {{11}}Starting QARLOV in console mode\.\n\n"
 RULE = qh.QARLOV_KEY + r"\Rule"
 
-# Every required value in the order the program reads it: (key, name, value).
+# Every value of the layout in the order the program reads it: (key, name, value). All are
+# required but the scan position, the first three, which is optional as a whole (without it
+# the program starts from now).
+POSITION_NAMES = {"INSTANCE", "TIMESTAMP", "FILENAME"}
 ROWS = [
     (qh.QARLOV_KEY, "INSTANCE", 2),
     (qh.QARLOV_KEY, "TIMESTAMP", "28020F0E0509"),
@@ -46,7 +49,7 @@ ROWS = [
     (RULE + r"\Message", "MESSAGE", "Risk %06 found in %07 on %04.{BR}Action taken: %08."),
 ]
 # Optional values besides DISABLED, which the example registry file shows.
-OPTIONAL_VALUES = {RULE + r"\Syslog": {"FORMAT", "PROTOCOL"}}
+OPTIONAL_VALUES = {RULE + r"\Syslog": {"FORMAT", "PROTOCOL"}, RULE + r"\Message": {"EVENTID"}}
 ANTIVIRUS_KEYS = (qh.SEP_DATA_KEY, qh.SEP_BIN_KEY)
 LAYOUT_NAMES = {name for _, name, _ in ROWS} | {"DISABLED"}
 
@@ -147,6 +150,8 @@ class ConfigurationTest(es.PrefixTestCase):
 
     def test_each_missing_value_ends_the_run_and_nothing_after_it_is_read(self):
         for index, (key, name, _) in enumerate(ROWS):
+            if name in POSITION_NAMES:
+                continue
             with self.subTest(key=key, name=name):
                 self.write(ROWS[:index] + ROWS[index + 1:], every_key=True)
                 result = self.run_to_error(read_error(name), env_extra={"WINEDEBUG": "-all,+reg"})
@@ -217,9 +222,11 @@ class ConfigurationTest(es.PrefixTestCase):
         for key in ANTIVIRUS_KEYS:
             for view in (32, 64):
                 self.assertIsNone(self.prefix.reg_values(key, view=view), "the product's keys are its own")
+        # The settings only: the scan position is the program's own.
         for key in {key for key, _, _ in ROWS if key not in ANTIVIRUS_KEYS}:
             values = self.prefix.reg_values(key, view=64)
-            expected = ({name for k, name, _ in ROWS if k == key} | OPTIONAL_VALUES.get(key, set()) |
+            expected = ({name for k, name, _ in ROWS if k == key and name not in POSITION_NAMES} |
+                        OPTIONAL_VALUES.get(key, set()) |
                         ({"DISABLED"} if key.startswith(RULE + "\\") else set()))
             self.assertEqual(expected, set(values), key)
 
@@ -227,7 +234,7 @@ class ConfigurationTest(es.PrefixTestCase):
         output = self.console_summary(wait_for="Message  [ Risk %06 found in %07 on %04.\nAction taken: %08. ]\n\n")
         self.assertRegex(output, "^(?s:.*?)" + STARTED + re.escape(
             "Action rule: Cat=1, Event=51, Logger=2\n"
-            "Parameters:  WaitBeforeAction=500, ActionStrategy=0, TriggerStrategy=0, DebugOutput=1\n\n"
+            "Parameters:  WaitBeforeAction=500, ActionStrategy=0, TriggerStrategy=0, DebugOutput=0\n\n"
             "Dialog   [ Title: Virus alert on %04, Message: %06 was found in\n%07\no..., Wait: FALSE, Time: 60 ]\n"
             "Message  [ Risk %06 found in %07 on %04.\nAction taken: %08. ]\n\n"))
         self.assertNotIn("ERROR", output)

@@ -14,6 +14,7 @@ DOCS = ROOT / "docs"
 CONFIGURATION = DOCS / "configuration.md"
 OPERATIONS = DOCS / "operations.md"
 EXAMPLE_REG = DOCS / "qarlov-example.reg"
+REREAD_REG = DOCS / "qarlov-reread-today.reg"
 SOURCE_DIRS = ("core", "config", "actions", "monitor", "service", "program")
 REGISTRY_READERS = (ROOT / "config" / "settings.cpp", ROOT / "config" / "scanposition.cpp")
 
@@ -161,10 +162,48 @@ def values_read_by_program():
     return names
 
 
-def example_reg_value_names():
-    raw = EXAMPLE_REG.read_bytes()
-    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("latin-1")
-    return set(re.findall(r'^"([^"]+)"=', text, flags=re.MULTILINE))
+def reg_file_text(path):
+    raw = path.read_bytes()
+    return raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("latin-1")
+
+
+def reg_value_names(path):
+    return set(re.findall(r'^"([^"]+)"=', reg_file_text(path), flags=re.MULTILINE))
+
+
+# A unit of time, as the documentation and the example's comments name it.
+UNIT = re.compile(r"\b(milliseconds|seconds)\b", re.IGNORECASE)
+
+
+def documented_units():
+    """{(key, value name): the unit of time its meaning in configuration.md names first}; the
+    key is the one named (in a code span of its own) above the value's table."""
+    units, key = {}, None
+    for line in without_code_blocks(CONFIGURATION.read_text(encoding="utf-8")).splitlines():
+        named = re.fullmatch(r"`(?:HKEY_LOCAL_MACHINE\\)?(SOFTWARE\\kestu\\QARLOV[^`]*)`", line.strip())
+        if named:
+            key = named.group(1)
+        elif key and line.startswith("| `"):
+            cells = [cell.strip() for cell in line.strip("|").split("|")]
+            unit = UNIT.search(cells[2]) if len(cells) > 2 else None
+            if unit:
+                units[(key, cells[0].strip("`"))] = unit.group(1).lower()
+    return units
+
+
+def example_numbers():
+    """(key, value name, number, the comment lines right above it) for every dword of the
+    example registry file; the key without its root."""
+    numbers, key, comment = [], None, []
+    for line in reg_file_text(EXAMPLE_REG).splitlines():
+        section = re.fullmatch(r"\[HKEY_LOCAL_MACHINE\\(.*)\]", line)
+        value = re.fullmatch(r'"([^"]+)"=dword:([0-9a-fA-F]{8})', line)
+        if section:
+            key = section.group(1)
+        elif value:
+            numbers.append((key, value.group(1), int(value.group(2), 16), " ".join(comment)))
+        comment = comment + [line] if line.startswith(";") else []
+    return numbers
 
 
 class RegistryValuesTest(unittest.TestCase):
@@ -189,12 +228,30 @@ class RegistryValuesTest(unittest.TestCase):
         named = documented_value_names(CONFIGURATION.read_text(encoding="utf-8"))
         self.assertEqual(set(), self.program - named, "read but not in configuration.md")
 
-    def test_the_example_registry_file_sets_only_values_the_program_reads(self):
-        if not EXAMPLE_REG.exists():
-            self.skipTest("docs/qarlov-example.reg does not exist yet")
-        names = example_reg_value_names()
-        self.assertTrue(names, "no values found in the example registry file")
-        self.assertEqual(set(), names - self.program)
+    def test_the_registry_files_set_only_values_the_program_reads(self):
+        for path in (EXAMPLE_REG, REREAD_REG):
+            with self.subTest(file=path.name):
+                names = reg_value_names(path)
+                self.assertTrue(names, "no values found in the registry file")
+                self.assertEqual(set(), names - self.program)
+
+    def test_the_example_numbers_carry_the_documented_units(self):
+        # Each number whose meaning has a unit of time says it in its comment, with its
+        # value in decimal in parentheses: "(500 milliseconds, ...)".
+        units, checked = documented_units(), set()
+        for key, name, number, comment in example_numbers():
+            if (key, name) not in units:
+                continue
+            with self.subTest(key=key, name=name):
+                unit = UNIT.search(comment)
+                self.assertIsNotNone(unit, f"no unit in the comment: {comment}")
+                self.assertEqual(units[(key, name)], unit.group(1).lower(), comment)
+                decimal = re.search(r"\((\d+)", comment)
+                self.assertIsNotNone(decimal, f"no decimal value in the comment: {comment}")
+                self.assertEqual(number, int(decimal.group(1)), comment)
+                checked.add((key.rpartition("\\")[2], name))
+        self.assertEqual({("Rule", "WAITBEFOREACTION"), ("Dialog", "WAITINSECS"), ("Execute", "WAITINSECS")},
+                         checked)
 
 
 class MessagesTest(unittest.TestCase):

@@ -64,17 +64,27 @@ class ConsoleEntryTest(es.PrefixTestCase):
                 self.assertNotIn("Usage:", result.output)
 
 
-class ServiceEntryTest(unittest.TestCase):
-    def test_without_console_reports_to_the_event_log_and_fails_outside_the_service_manager(self):
-        with qh.WinePrefix() as prefix:
-            # Two arguments would print the usage text with a console; here they are ignored.
-            result = qh.run_no_console(prefix, ["-console", "extra"])
-        self.assertFalse(result.timed_out, result.stderr)
-        self.assertEqual(b"", result.raw)
-        self.assertEqual([("information", "Starting QARLOV in service mode."),
-                          ("error", "StartServiceCtrlDispatcher failed.")], result.events)
-        self.assertEqual([0x40000001, 0xC0000003], [event.event_id for event in result.events])
-        self.assertEqual(1, result.exit_code)
+class ServiceEntryTest(es.PrefixTestCase):
+    def test_without_console_only_a_start_without_argument_is_a_service_start(self):
+        # Two arguments would print the usage text with a console; without one it is the
+        # error entry. (A single argument runs its command: tests/e2e/test_service.py.)
+        cases = [
+            ([], [("information", "Starting QARLOV in service mode."),
+                  ("error", "StartServiceCtrlDispatcher failed.")], [0x40000001, 0xC0000003]),
+            (["-console", "extra"], [("error", USAGE.strip("\n"))], [0xC0000003]),
+        ]
+        for args, events, event_ids in cases:
+            with self.subTest(args=args):
+                result = qh.run_no_console(self.prefix, args)
+                self.assertFalse(result.timed_out, result.stderr)
+                self.assertEqual(b"", result.raw)
+                self.assertEqual(event_ids, [event.event_id for event in result.events])
+                for (kind, text), event in zip(events, result.events):
+                    self.assertEqual(kind, event.kind)
+                    # An error ends with Windows' reason; Wine shows only the start of a long text.
+                    shown = event.text.partition(" -> ")[0]
+                    self.assertEqual(text[:len(shown)] if event.truncated else text, shown)
+                self.assertEqual(1, result.exit_code)
 
 
 class WindowsVersionTest(es.PrefixTestCase):

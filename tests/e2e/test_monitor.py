@@ -123,6 +123,33 @@ class MonitorTest(es.MonitorTestCase):
         self.assertEqual((1, qh.time_field(self.at(11)), day_file), self.position())
         self.stop(run)
 
+    def test_without_a_scan_position_it_starts_from_now(self):
+        # A fresh installation: the settings only, no INSTANCE, TIMESTAMP or FILENAME.
+        qh.configure(self.prefix, instance=None, timestamp=None, filename=None, message=MESSAGE)
+        self.av.append([self.line("OLD1", 1), self.line("OLD2", 2)])
+        size = self.av.day_file().stat().st_size
+        run = self.start()
+        self.assertIn("  No scan position in the registry: starting from now, at byte "
+                      f"{size} of the log file {self.prefix.windows_path(self.av.day_file())}.\n", run.output())
+        self.assertEqual(size, self.offset())
+        self.assertEqual(qh.day_file_name(self.today), self.position()[2])
+
+        self.av.append(self.line("NEW", 3))
+        self.assertTrue(run.wait_for(re.compile(r"HANDLED NEW "), 5), run.output())
+        self.assertEqual(["NEW"], handled(self.stop(run)))
+
+    def test_a_second_monitor_ends_at_once_and_the_first_goes_on(self):
+        qh.configure(self.prefix, message=MESSAGE)
+        first = self.start()
+        second = qh.run_console(self.prefix, ["-CONSOLE"])
+        self.assertEqual(1, second.exit_code, second.output)
+        self.assertRegex(second.output, es.error_entry("Another QARLOV monitor is already running on this machine."))
+        self.assertNotIn("Action rule:", second.output)  # ended before the settings were loaded
+
+        self.av.append(self.line("FIRST", 1))
+        self.assertTrue(first.wait_for(re.compile(r"HANDLED FIRST "), 5), first.output())
+        self.stop(first)
+
     def test_a_line_written_in_two_appends_is_handled_once_and_complete(self):
         qh.configure(self.prefix, message=dict(message="HANDLED %04 %00 %07"))
         self.av.append(self.line("FIRST", 1))

@@ -202,7 +202,7 @@ class ServiceTest(es.TestCase):
         self.av.append(self.av.log_line(event=51, category=1, logger=2, user="bob", risk="Trojan.Gen",
                                         path=r"C:\Temp\t.exe"))
         self.run_command("-I")
-        self.assertTrue(self.wait_for_event("Monitoring event log.\n", "information"), self.event_texts())
+        self.assertTrue(self.wait_for_event("Monitoring event log.", "information"), self.event_texts())
         self.assertIn(r"Detection of Trojan.Gen in C:\Temp\t.exe by bob", self.event_texts("warning"))
 
         self.assertIn("  QARLOV service was stopped.\n", self.run_command("-SP"))
@@ -211,6 +211,73 @@ class ServiceTest(es.TestCase):
                                             "information"))
         self.assertIn("Shutting down event monitor routine. QARLOV is about to stop.", self.event_texts("information"))
         self.assertEqual([], self.event_texts("error"))
+
+
+class CommandWithoutConsoleTest(es.TestCase):
+    """A deployment tool, a remote shell or an installer runs the commands without a console
+    window: each runs as on the console, its entries go to the event log, and its exit code
+    says whether the state it is for holds afterwards."""
+
+    def setUp(self):
+        self.prefix = self.enterContext(qh.WinePrefix())
+        self.addCleanup(delete_service, self.prefix)
+
+    def run_command(self, argument, exit_code):
+        result = qh.run_no_console(self.prefix, [argument], timeout=90)
+        self.assertEqual(exit_code, result.exit_code, result.events)
+        self.assertEqual(b"", result.raw)
+        return result.events
+
+    def test_install_and_remove_without_a_console(self):
+        av = qh.AvStandIn(self.prefix)
+        # A detection that the service finds at its start, reported under an event id of its own.
+        av.append(av.log_line(event=51, category=1, logger=2, user="bob", risk="Trojan.Gen",
+                              path=r"C:\Temp\t.exe"))
+        qh.configure(self.prefix, rule=RULE, message=dict(MESSAGE, eventid=100))
+        service_events = qh.EventLogCapture(self.prefix)
+        self.assertEqual([("information", "QARLOV was installed as message provider."),
+                          ("information", "QARLOV was installed as service."),
+                          ("information", "QARLOV service was started."),
+                          ("information", "QARLOV install completed.")], self.run_command("-I", 0))
+        self.assertEqual(SERVICE_RUNNING, service_state(self.prefix))  # the start was waited for
+        detection = service_events.wait_for_event("warning", r"Detection of Trojan.Gen in C:\Temp\t.exe by bob", 20)
+        self.assertIsNotNone(detection, service_events.events())
+        self.assertEqual(0x80000064, detection.event_id)  # 100 in the Event Viewer
+        # A text that ends in a line break shows no empty line in the Event Viewer.
+        monitoring = service_events.wait_for_event("information", "Monitoring directory ", 20)
+        self.assertIsNotNone(monitoring, service_events.events())
+        self.assertEqual(f"Monitoring directory {av.data_dir}Data\\Logs\\AV\\", monitoring.text)
+
+        self.assertEqual([("information", "QARLOV service was stopped."),
+                          ("information", "QARLOV was deinstalled as message provider."),
+                          ("information", "QARLOV service was marked for deletion."),
+                          ("information", "QARLOV removal completed.")], self.run_command("-R", 0))
+        self.assertIn(service_state(self.prefix), (None, SERVICE_STOPPED))  # the stop was waited for
+        self.assertIsNone(self.prefix.reg_query(PROVIDER_KEY, "EventMessageFile"))
+
+    def test_exit_code_tells_whether_the_goal_holds(self):
+        # Nothing installed, nothing configured. A warning carries Windows' reason, as on
+        # the console.
+        reason = r" -> \S.*"
+        cases = [
+            ("-RMP", 0, [("warning", r"Unable to delete registry key \[.*\]\. Error = 2\." + reason),
+                         ("information", r"QARLOV was deinstalled as message provider\.")]),
+            ("-RS", 0, [("warning", r"Could not open QARLOV service for removal\." + reason)]),
+            ("-SP", 0, [("warning", r"Could not open the QARLOV service for stopping\." + reason)]),
+            ("-SA", 1, [("warning", r"Could not open the QARLOV service for starting\." + reason)]),
+            # The service installs but ends on its configuration error at once.
+            ("-I", 1, [("information", r"QARLOV was installed as message provider\."),
+                       ("information", r"QARLOV was installed as service\."),
+                       ("warning", r"The QARLOV service stopped while starting \(exit code 1066, service exit "
+                                   r"code 1\)\. Its error is in the Application event log\." + reason),
+                       ("information", r"QARLOV install completed\.")]),
+        ]
+        for argument, exit_code, expected in cases:
+            with self.subTest(argument=argument):
+                events = self.run_command(argument, exit_code)
+                self.assertEqual([kind for kind, _ in expected], [kind for kind, _ in events], events)
+                for (_, pattern), (_, text) in zip(expected, events):
+                    self.assertRegex(text, "^" + pattern + "$")
 
 
 class QuotedPathTest(unittest.TestCase):

@@ -37,13 +37,11 @@ protected:
     void SetUp() override
     {
         ResetMonitorSettings();
-        AutomaticMode = 0;
         SetLastError(0);
     }
     void TearDown() override
     {
         Platform = SavedPlatform;
-        AutomaticMode = 0;
         ResetMonitorSettings();
     }
 };
@@ -151,23 +149,22 @@ TEST_F(DialogActionTest, RefusedMessageBoxIsAWarning)
     EXPECT_EQ(1u, DialogCalls.size());
 }
 
-TEST_F(DialogActionTest, NoConsoleSessionSwitchesToAutomaticModeOnce)
+TEST_F(DialogActionTest, NoConsoleSessionSkipsOnlyThisLinesBox)
 {
     SessionAnswer = 0xFFFFFFFF;
     Configure(L"t", L"m", 0, 0);
     std::string output = CaptureConsoleOutput([] {
         ExecuteDialogAction();
-        ExecuteDialogAction();
-        SessionAnswer = 1;  // a session appears: the mode stays
+        SessionAnswer = 1;  // the session is attached again: the next line's box shows
         ExecuteDialogAction();
     });
     EXPECT_EQ(1u, CountOf(output, "WARNING  Unable to get a WTS session id. Dialog boxes can not be displayed. "
                                   "Switching to automatic mode."))
         << output;
     EXPECT_EQ(1u, CountOf(output, "\n"));
-    EXPECT_EQ(1, AutomaticMode);
-    EXPECT_EQ(1, SessionQueries);
-    EXPECT_TRUE(DialogCalls.empty());
+    EXPECT_EQ(2, SessionQueries);
+    ASSERT_EQ(1u, DialogCalls.size());
+    EXPECT_EQ(1u, DialogCalls[0].Session);
 }
 
 static HANDLE DialogAnswered;  // set by the test: the user "presses OK"

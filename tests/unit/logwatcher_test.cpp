@@ -3,6 +3,7 @@
 // file and of the days since, at start too), failed readings tried again,
 // the watcher loop with its stop handshake, and its errors.
 #include "monitor/logwatcher.h"
+#include "monitor/freshstart.h"
 #include "tests/unit/error_exit.h"
 #include "tests/unit/monitor_fixture.h"
 #include <gmock/gmock.h>
@@ -424,6 +425,52 @@ TEST_F(LogWatcherTest, AWaitThatKeepsFailingEndsTheProgram)
         "Waiting for changes failed repeatedly. QARLOV stops.", ::testing::Truly([](const std::string& output) {
             return CountOf(output, "  WARNING  Unhandled dwWaitStatus.") == 10;
         }));
+}
+
+// Without a scan position the position is set to the end of the last
+// complete line of today's file, with a check that lets the next reading go
+// on from there; the time stamp is now, or 1970 when nothing is complete yet.
+TEST_F(LogWatcherTest, WithoutAScanPositionTheNextReadingStartsAtTheEndOfTheLastCompleteLine)
+{
+    const std::string L1 = LogLine(Stamp5, "OLD1"), L2 = LogLine(Stamp6, "OLD2");
+    const std::string longPart(5000, 'x');  // longer than a chunk of the backward search
+    struct Case {
+        const char* Name;
+        const char* Content;  // NULL: no day file yet
+        size_t Offset;
+        bool Earliest;        // the time stamp is 1 January 1970
+        std::vector<std::string> Handled;  // once a line is appended
+    } cases[] = {
+        { "no day file", NULL, 0, true, { "NEW 17.05.2023 14:30:08" } },
+        { "complete lines", "", L1.size() + L2.size(), false, { "NEW 17.05.2023 14:30:08" } },
+        // Completed by the append, it is a new line.
+        { "a line being written", "3504110E1E07,51,1,2,PART", L1.size() + L2.size(), false,
+          { "PART 17.05.2023 14:30:07", "NEW 17.05.2023 14:30:08" } },
+        { "a long line being written", longPart.c_str(), L1.size() + L2.size(), false,
+          { "NEW 17.05.2023 14:30:08" } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        SetUp();
+        FreeText(&MonitorSettings->TimeStamp);
+        SetScanFileName(L"");
+        if (c.Content != NULL)
+            WriteBytes(TodaysPath, L1 + L2 + c.Content);
+        std::string output = CaptureConsoleOutput(StartWithoutScanPosition);
+        EXPECT_THAT(output, HasSubstr("  No scan position in the registry: starting from now, at byte " +
+                                      std::to_string(c.Offset) + " of the log file " + Narrow(TodaysPath) +
+                                      ".\r\n"));
+        EXPECT_EQ(c.Offset, ReadRegistryOffset());
+        RegistryPosition stored = ReadRegistryPosition();
+        EXPECT_EQ(Today, stored.FileName);
+        EXPECT_EQ(c.Earliest, stored.TimeStamp == L"000001000000") << Narrow(stored.TimeStamp);
+
+        // The next reading goes on at the offset: only what follows it is handled.
+        AppendBytes(TodaysPath, "\r\n" + LogLine(Stamp8, "NEW"));
+        output = CaptureConsoleOutput([] { ProcessTodaysLogFile(); });
+        EXPECT_THAT(output, Not(HasSubstr("no longer holds")));
+        EXPECT_EQ(c.Handled, WarningTexts(output));
+    }
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ TEST_F(ResourcesTest, MessageTableFramesTheInsertionString)
     struct { DWORD Id; const wchar_t* Expected; } cases[] = {
         { 0x40000001, L"entry text\r\n" },
         { 0x80000002, L"entry text\r\n" },
+        { 0x80000064, L"entry text\r\n" },
         { 0xC0000003, L"entry text\r\n" },
         { 0xC00003E8, L"Hello entry text. How do you do?\r\n" },
     };

@@ -23,7 +23,7 @@ struct ConfigValue {
 };
 
 // Every value, in the order the loader reads them; all are required except
-// the syslog options FORMAT and PROTOCOL. (The error paths
+// the syslog options FORMAT and PROTOCOL and the Message action's EVENTID. (The error paths
 // of the loader are checked end to end, with the program's own console.)
 const ConfigValue CompleteConfiguration[] = {
     { QARLOV_KEY, L"INSTANCE", nullptr, 2 },
@@ -55,6 +55,7 @@ const ConfigValue CompleteConfiguration[] = {
     { QARLOV_SYSLOG_KEY, L"FORMAT", nullptr, 2 },
     { QARLOV_SYSLOG_KEY, L"PROTOCOL", nullptr, 1 },
     { QARLOV_MESSAGE_KEY, L"MESSAGE", L"Risk %06 on %04", 0 },
+    { QARLOV_MESSAGE_KEY, L"EVENTID", nullptr, 100 },
 };
 const size_t ConfigValueCount = sizeof(CompleteConfiguration) / sizeof(CompleteConfiguration[0]);
 
@@ -153,6 +154,7 @@ TEST_F(SettingsTest, LoadsACompleteConfiguration)
 
     ASSERT_NE(nullptr, s->Message);
     EXPECT_EQ(std::wstring(L"Risk %06 on %04"), s->Message->Message);
+    EXPECT_EQ(100u, s->Message->EventId);
 }
 
 TEST_F(SettingsTest, DisabledActionsNeedNoOtherValues)
@@ -176,7 +178,7 @@ TEST_F(SettingsTest, AnEnabledActionKeyNeedsAllItsValues)
     EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), ReadError("WAITINSECS"));
 }
 
-TEST_F(SettingsTest, SyslogOptionsOutsideTheirRangeEndTheRun)
+TEST_F(SettingsTest, OptionsOutsideTheirRangeEndTheRun)
 {
     WriteConfiguration();
     SetTestNumber(QARLOV_SYSLOG_KEY, L"FORMAT", 3, View64);
@@ -186,6 +188,10 @@ TEST_F(SettingsTest, SyslogOptionsOutsideTheirRangeEndTheRun)
     SetTestNumber(QARLOV_SYSLOG_KEY, L"PROTOCOL", 2, View64);
     EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), "QARLOV registry entry for Syslog Protocol must be 0 (UDP) or 1 "
                                                     "(TCP).");
+    SetTestNumber(QARLOV_SYSLOG_KEY, L"PROTOCOL", 0, View64);
+    SetTestNumber(QARLOV_MESSAGE_KEY, L"EVENTID", 3, View64);
+    EXPECT_ERROR_EXIT(LoadQARLOVRegistrySettings(), "QARLOV registry entry for Message EventId must be 2 (a warning "
+                                                    "like the others) or 100 (a detection).");
 }
 
 TEST_F(SettingsTest, TextValuesHoldAtMost4095Characters)
@@ -337,6 +343,10 @@ TEST_F(RuleSummaryTest, OnlyTheMessageActionShowsTheRuleAndOneLine)
     ConfigureMessageAction(std::wstring(100, L'm'));
     std::string output = CaptureConsoleOutput([] { PrintRuleSummary(); });
     EXPECT_EQ(std::string(RuleLines) + "Message  [ " + std::string(67, 'm') + "... ]\r\n\r\n", output);
+    // Like the syslog options, an event id other than the default ends the line.
+    MonitorSettings->Message->EventId = 100;
+    EXPECT_EQ(std::string(RuleLines) + "Message  [ " + std::string(67, 'm') + "..., EventId: 100 ]\r\n\r\n",
+              CaptureConsoleOutput([] { PrintRuleSummary(); }));
 }
 
 TEST_F(RuleSummaryTest, EveryActionIsShownWithItsTextsShortened)
